@@ -1,0 +1,199 @@
+// The conversion engine: one object per job. A job is described as the FFmpeg tool
+// describes one, option keys interleaved with input and output files; the engine keeps
+// the option state, opens the files, and runs the transcode to its end.
+//
+// Threads: options and file set-up run on the caller's thread before the job starts
+// (nothing locks the option state). The transcode runs on the worker thread, or on the
+// caller's thread when not threaded. StopConvert and TerminateConvert may be called from
+// the main thread while the worker runs; they drain the main-thread dispatcher while
+// they wait, so a worker that hands events to the main thread never deadlocks them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/OptionState.h"
+#include "platform/Bitmap.h"
+#include "platform/Event.h"
+#include "platform/Thread.h"
+
+struct AVCodecContext;
+struct AVFormatContext;
+struct SwsContext;
+
+namespace qv {
+
+class TCustomFFmpeg;
+class TConvertThread;
+
+struct TProgressFigures {
+    int32_t fileIndex = -1;        // input being converted; -1 in the final report
+    int32_t frameNumber = -1;      // -1 when no video figure was produced
+    int32_t fps = -1;
+    float quality = -1.0f;
+    float bitrate_kbps = 0.0f;
+    int64_t totalSize_bytes = 0;
+    int64_t time_us = 0;
+    int64_t totalDuration_us = -1; // -1 when unknown
+};
+
+using TProgressCallback = void (*)(void* user, TCustomFFmpeg* engine, const TProgressFigures& figures);
+using TTerminateCallback = void (*)(void* user, TCustomFFmpeg* engine);
+using TCustomHookCallback = void (*)(void* user, TCustomFFmpeg* engine, TBitmap* bitmap, int32_t frameNumber,
+                                     int64_t pts_us, bool& update, bool& stopHook);
+using TPreviewBitmapCallback = void (*)(void* user, TCustomFFmpeg* engine, TBitmap* bitmap, int32_t frameNumber,
+                                        int64_t pts_us);
+
+enum TPreviewFlag : uint8_t { pfWindow = 1, pfBitmap = 2 };
+
+class TCustomFFmpeg {
+public:
+    // maxFiles bounds the inputs and the outputs of one job: 1..512.
+    explicit TCustomFFmpeg(int maxFiles);
+    virtual ~TCustomFFmpeg();
+    TCustomFFmpeg(const TCustomFFmpeg&) = delete;
+    TCustomFFmpeg& operator=(const TCustomFFmpeg&) = delete;
+
+    int MaxFiles() const { return maxFiles_; }
+
+    void InitEngine();
+    void ResetOptions();
+    void CloseAll();
+
+    // Direct setters used by the component (each also reachable through a key).
+    void SetFileFormat(const std::string& name);
+    void SetStartTime(int64_t time_us);
+    void SetRecordingTime(int64_t time_us);
+    void SetProgramId(int32_t id);
+    void SetVerbose(int32_t level);
+    void SetPreviewFlags(uint8_t flags);
+    uint8_t PreviewFlags() const;
+    void SetVideoCodecName(const std::string& name);
+    void SetAudioCodecName(const std::string& name);
+    void SetSubtitleCodecName(const std::string& name);
+    void SetAudioVolume(int32_t volume);
+    void SetAudioSyncMethod(int32_t method);
+    void SetVideoSyncMethod(int32_t method);
+    void SetMuxMaxDelay(float seconds);
+    void SetMuxPreload(float seconds);
+
+    // Callbacks, each with an opaque user pointer handed back on every call.
+    void SetProgressCallback(TProgressCallback callback, void* user);
+    void SetTerminateCallback(TTerminateCallback callback, void* user);
+    void SetCustomHookCallback(TCustomHookCallback callback, void* user);
+    void SetPreviewBitmapCallback(TPreviewBitmapCallback callback, void* user);
+
+    // Job lifecycle. StartConvert returns the suspended worker (the caller resumes it)
+    // or nullptr: not threaded, already running or finished, or failed its checks.
+    TThread* StartConvert(bool threaded, TThreadPriority priority = tpNormal);
+    void StopConvert(bool wait);
+    void TerminateConvert(bool wait);
+    void DoConvert();
+    void DoTerminate();
+
+    // Pausing holds the worker at its next pause point; it holds no lock there.
+    void PauseWorker();
+    void ResumeWorker();
+    bool WorkerSuspended() const;
+
+    bool Running() const { return running_.load(); }
+    bool Finished() const { return finished_.load(); }
+    bool Completed() const { return completed_.load(); }
+    bool StopRequested() const { return stopRequested_.load(); }
+    bool JoinMode() const { return joinMode_; }
+    bool ErrorOccurred() const { return errorOccurred_; }
+    const std::string& ErrorMessage() const { return errorMessage_; }
+    const std::string& LastError() const { return lastError_; }
+    int InputFileCount() const { return nbInputFiles_; }
+    int OutputFileCount() const { return nbOutputFiles_; }
+    int64_t TotalDuration_us() const { return totalDuration_us_; }
+
+    int64_t ProgressInterval_us = 500000;
+    int64_t PreviewInterval_us = 100000;
+
+    const TOptionState& Options() const { return options_; }
+    const TRunCounters& Counters() const { return counters_; }
+    TEvent& ConvertThreadDone() { return convertThreadDone_; }
+    TEvent& TerminateDone() { return terminateDone_; }
+
+protected:
+    // The job itself: set-up of the transcode, then the packet loop. Raises
+    // FFmpegException on errors of set-up; ends normally otherwise.
+    virtual void TranscodeMain();
+    // Closes every codec the transcode still has open.
+    virtual void ReleaseCodecs();
+
+    // Ends a job that could not start: log, remember the error, terminate.
+    void FailJob(const std::string& message);
+
+    const int maxFiles_;
+    TOptionState options_;
+    TRunCounters counters_;
+
+    // Opened inputs and outputs of the job; the tables are sized from MaxFiles.
+    std::vector<AVFormatContext*> inputFiles_;
+    std::vector<int64_t> inputFilesTsOffset_us_;
+    std::vector<std::array<double, MAX_STREAMS>> inputFilesTsScale_;
+    int nbInputFiles_ = 0;
+    std::vector<AVFormatContext*> outputFiles_;
+    std::vector<std::string> outputFileNames_;
+    int nbOutputFiles_ = 0;
+
+    // Generic library options (one codec context per media kind, the format context,
+    // the scaler context) and the names set so far.
+    std::array<AVCodecContext*, KIND_COUNT> genericCodecOptions_{};
+    AVFormatContext* genericFormatOptions_ = nullptr;
+    SwsContext* genericScalerOptions_ = nullptr;
+    std::vector<std::string> genericOptionNames_;
+
+    int64_t totalDuration_us_ = -1;
+    bool joinMode_ = false;
+    bool errorOccurred_ = false;
+    std::string errorMessage_;
+    std::string lastError_;
+
+private:
+    friend class TConvertThread;
+    void FreeGenericOptions();
+
+    std::atomic<bool> running_{false};
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> completed_{false};
+    std::atomic<bool> finished_{false};
+
+    // The worker while the job runs; cleared by DoTerminate before the self-freeing
+    // thread ends. Protected by workerMutex_.
+    mutable std::mutex workerMutex_;
+    TThread* worker_ = nullptr;
+
+    TEvent convertThreadDone_{true};
+    TEvent terminateDone_{true};
+
+    uint8_t previewFlags_ = 0; // protected by the process-wide preview lock
+
+    TProgressCallback progressCallback_ = nullptr;
+    void* progressUser_ = nullptr;
+    TTerminateCallback terminateCallback_ = nullptr;
+    void* terminateUser_ = nullptr;
+    TCustomHookCallback customHookCallback_ = nullptr;
+    void* customHookUser_ = nullptr;
+    TPreviewBitmapCallback previewBitmapCallback_ = nullptr;
+    void* previewBitmapUser_ = nullptr;
+};
+
+// The process-wide lock that keeps a job's preview flags consistent for its preview path.
+std::mutex& PreviewLock();
+
+} // namespace qv
+
+namespace qv {
+// The engine as the conversion component instantiates it, one per task.
+class TFFmpeg : public TCustomFFmpeg {
+public:
+    using TCustomFFmpeg::TCustomFFmpeg;
+};
+} // namespace qv

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Makes the small media files the tests use, with the Debian ffmpeg program, into the
+# folder given as the first argument. Everything is a few seconds long.
+set -euo pipefail
+out=${1:?usage: make-fixtures.sh FOLDER}
+mkdir -p "$out"
+cd "$out"
+[ -f .complete ] && exit 0
+
+ff() { ffmpeg -nostdin -v error -y "$@"; }
+video="testsrc2=size=320x240:rate=25:duration=3"
+tone="sine=frequency=440:sample_rate=44100:duration=3"
+tone48="sine=frequency=1000:sample_rate=48000:duration=3"
+
+# Video with audio in several containers and codecs.
+ff -f lavfi -i "$video" -f lavfi -i "$tone" -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -shortest av_h264_aac.mkv
+ff -f lavfi -i "$video" -f lavfi -i "$tone" -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -shortest av_h264_aac.mp4
+ff -f lavfi -i "$video" -f lavfi -i "$tone" -c:v mpeg4 -c:a libmp3lame -shortest av_mpeg4_mp3.avi
+ff -f lavfi -i "$video" -f lavfi -i "$tone" -c:v mpeg2video -c:a mp2 -shortest av_mpeg2_mp2.ts
+ff -f lavfi -i "$video" -f lavfi -i "$tone" -c:v libvpx -deadline realtime -cpu-used 8 -c:a libvorbis -shortest av_vp8_vorbis.webm
+ff -f lavfi -i "$video" -c:v mjpeg video_only.avi
+
+# Audio only.
+ff -f lavfi -i "$tone" audio.wav
+ff -f lavfi -i "$tone" -c:a libmp3lame -b:a 128k -metadata artist="Quorvex Test" -metadata title="Tone" audio.mp3
+ff -f lavfi -i "$tone48" -ac 2 -c:a flac audio_stereo48.flac
+
+# Two audio streams, and a subtitle stream.
+ff -f lavfi -i "$video" -f lavfi -i "$tone" -f lavfi -i "$tone48" -map 0:v -map 1:a -map 2:a \
+   -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -shortest two_audio.mkv
+cat > subs.srt <<'SRT'
+1
+00:00:00,500 --> 00:00:01,500
+Hello
+
+2
+00:00:01,800 --> 00:00:02,800
+World
+SRT
+ff -f lavfi -i "$video" -f lavfi -i "$tone" -i subs.srt -map 0:v -map 1:a -map 2:s \
+   -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -c:s srt -shortest with_subtitle.mkv
+
+# A corrupt file: the first part of a good one, and a file that is not media at all.
+head -c 20000 av_h264_aac.mp4 > truncated.mp4
+printf 'This is plain text, not a media file.\n' > not_media.mp4
+
+touch .complete
