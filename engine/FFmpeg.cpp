@@ -14,6 +14,7 @@ extern "C" {
 #include "platform/MainThread.h"
 #include "runtime/FFmpegLoader.h"
 #include "runtime/FFmpegLogger.h"
+#include "runtime/MediaIO.h"
 
 namespace qv {
 
@@ -44,6 +45,8 @@ TCustomFFmpeg::TCustomFFmpeg(int maxFiles) : maxFiles_(maxFiles)
     inputFilesTsScale_.assign(maxFiles_, {});
     outputFiles_.assign(maxFiles_, nullptr);
     outputFileNames_.assign(maxFiles_, {});
+    inputStreamCodecs_.assign(maxFiles_, {});
+    outputStreamCodecs_.assign(maxFiles_, {});
 }
 
 TCustomFFmpeg::~TCustomFFmpeg()
@@ -106,12 +109,16 @@ void TCustomFFmpeg::CloseAll()
 {
     // In join mode every output entry is the same context: close it once.
     const int outputsToClose = joinMode_ ? std::min(nbOutputFiles_, 1) : nbOutputFiles_;
+    for (auto& codecs : outputStreamCodecs_) {
+        for (AVCodecContext*& codec : codecs)
+            avcodec_free_context(&codec);
+    }
     for (int i = 0; i < outputsToClose; ++i) {
         AVFormatContext* output = outputFiles_[i];
         if (output == nullptr)
             continue;
         if (output->oformat && !(output->oformat->flags & AVFMT_NOFILE))
-            avio_closep(&output->pb);
+            CloseOutputIO(output);
         avformat_free_context(output);
         if (IsZeroByteFile(outputFileNames_[i]))
             ::unlink(outputFileNames_[i].c_str());
@@ -120,6 +127,10 @@ void TCustomFFmpeg::CloseAll()
     std::fill(outputFileNames_.begin(), outputFileNames_.end(), std::string());
     nbOutputFiles_ = 0;
 
+    for (auto& codecs : inputStreamCodecs_) {
+        for (AVCodecContext*& codec : codecs)
+            avcodec_free_context(&codec);
+    }
     for (int i = 0; i < nbInputFiles_; ++i) {
         if (inputFiles_[i])
             avformat_close_input(&inputFiles_[i]);
@@ -140,6 +151,9 @@ void TCustomFFmpeg::CloseAll()
     options_.audioLanguage.clear();
     options_.subtitleLanguage.clear();
     options_.vstatsFileName.reset();
+    streamMaps_.clear();
+    metaDataMaps_.clear();
+    ReleaseHooks(hookChain_);
     joinMode_ = false;
 }
 

@@ -21,7 +21,11 @@
 #include "platform/Event.h"
 #include "platform/Thread.h"
 
+#include "runtime/FrameHook.h"
+
+struct AVCodec;
 struct AVCodecContext;
+struct AVDictionary;
 struct AVFormatContext;
 struct SwsContext;
 
@@ -49,6 +53,31 @@ using TPreviewBitmapCallback = void (*)(void* user, TCustomFFmpeg* engine, TBitm
                                         int64_t pts_us);
 
 enum TPreviewFlag : uint8_t { pfWindow = 1, pfBitmap = 2 };
+
+// "map": input file and stream, and the stream it is synchronised to.
+struct TStreamMap {
+    int32_t fileIndex = 0;
+    int32_t streamIndex = 0;
+    int32_t syncFileIndex = 0;
+    int32_t syncStreamIndex = 0;
+};
+
+// "map_meta_data": copy the metadata of an input file to an output file.
+struct TMetaDataMap {
+    int32_t outFile = 0;
+    int32_t inFile = 0;
+};
+
+// Masks of the libraries' option flags that select which generic options apply where.
+enum TGenericOptionMask : int {
+    gmOutputFormat = 1,   // AV_OPT_FLAG_ENCODING_PARAM
+    gmInputFormat = 2,    // AV_OPT_FLAG_DECODING_PARAM
+    gmEncodeAudio = 9,    // encoding | audio
+    gmDecodeAudio = 10,   // decoding | audio
+    gmEncodeVideo = 17,   // encoding | video
+    gmDecodeVideo = 18,   // decoding | video
+    gmSubtitle = 33,      // encoding | subtitle
+};
 
 class TCustomFFmpeg {
 public:
@@ -86,6 +115,24 @@ public:
     void SetTerminateCallback(TTerminateCallback callback, void* user);
     void SetCustomHookCallback(TCustomHookCallback callback, void* user);
     void SetPreviewBitmapCallback(TPreviewBitmapCallback callback, void* user);
+
+    // Option keys as the FFmpeg tool knows them; unknown keys go to the libraries'
+    // option tables. Failures raise FFmpegException with the message the user sees.
+    void SetOption(const std::string& key, const std::string& value);
+    bool SetGenericOption(const std::string& key, const std::string& value);
+    void ApplyTarget(const std::string& target, const std::string& norm, const std::string& defaultNorm);
+    void ApplyPreset(const std::string& kind, const std::string& name);
+    // Copies every generic option set so far whose flags carry all bits of mask, with
+    // its value taken from optionSet, into target (a codec, format or scaler context).
+    void ApplyGenericOptions(void* target, const void* optionSet, int mask);
+    // Options for an encoder of the given kind that only its private table knows
+    // (libx264's presets among them): a new dictionary for avcodec_open2, or nullptr.
+    AVDictionary* EncoderPrivateOptions(int kind, const AVCodec* encoder) const;
+
+    // File set-up. OpenInputFile returns success; OpenOutputFile the number of output
+    // entries after the addition, or -1. The reason of a failure is in LastError.
+    bool OpenInputFile(const std::string& fileName);
+    int OpenOutputFile(const std::string& fileName, bool join = false);
 
     // Job lifecycle. StartConvert returns the suspended worker (the caller resumes it)
     // or nullptr: not threaded, already running or finished, or failed its checks.
@@ -127,6 +174,11 @@ protected:
     // Closes every codec the transcode still has open.
     virtual void ReleaseCodecs();
 
+    // Add one stream of a kind to an output from the current option state.
+    void NewVideoStream(AVFormatContext* output, int fileIndex);
+    void NewAudioStream(AVFormatContext* output, int fileIndex);
+    void NewSubtitleStream(AVFormatContext* output, int fileIndex);
+
     // Ends a job that could not start: log, remember the error, terminate.
     void FailJob(const std::string& message);
 
@@ -142,6 +194,15 @@ protected:
     std::vector<AVFormatContext*> outputFiles_;
     std::vector<std::string> outputFileNames_;
     int nbOutputFiles_ = 0;
+    // Decoder context of every input stream, made from the stream's parameters when the
+    // input is opened (its time base is the inverse of the stream's frame rate).
+    std::vector<std::array<AVCodecContext*, MAX_STREAMS>> inputStreamCodecs_;
+    // Encoder context of every output stream, opened by the transcode.
+    std::vector<std::array<AVCodecContext*, MAX_STREAMS>> outputStreamCodecs_;
+
+    std::vector<TStreamMap> streamMaps_;     // at most MaxFiles x 20
+    std::vector<TMetaDataMap> metaDataMaps_; // at most MaxFiles
+    TFrameHookChain hookChain_;
 
     // Generic library options (one codec context per media kind, the format context,
     // the scaler context) and the names set so far.
