@@ -46,7 +46,10 @@ TCustomFFmpeg::TCustomFFmpeg(int maxFiles) : maxFiles_(maxFiles)
     outputFiles_.assign(maxFiles_, nullptr);
     outputFileNames_.assign(maxFiles_, {});
     inputStreamCodecs_.assign(maxFiles_, {});
+    inputStreamDecoders_.assign(maxFiles_, {});
     outputStreamCodecs_.assign(maxFiles_, {});
+    outputStreamSetup_.assign(maxFiles_, {});
+    outputMuxerOptions_.assign(maxFiles_, nullptr);
 }
 
 TCustomFFmpeg::~TCustomFFmpeg()
@@ -123,6 +126,9 @@ void TCustomFFmpeg::CloseAll()
         if (IsZeroByteFile(outputFileNames_[i]))
             ::unlink(outputFileNames_[i].c_str());
     }
+    for (AVDictionary*& muxerOptions : outputMuxerOptions_)
+        av_dict_free(&muxerOptions);
+    std::fill(outputStreamSetup_.begin(), outputStreamSetup_.end(), std::array<TOutputStreamSetup, MAX_STREAMS>{});
     std::fill(outputFiles_.begin(), outputFiles_.end(), nullptr);
     std::fill(outputFileNames_.begin(), outputFileNames_.end(), std::string());
     nbOutputFiles_ = 0;
@@ -136,6 +142,7 @@ void TCustomFFmpeg::CloseAll()
             avformat_close_input(&inputFiles_[i]);
     }
     std::fill(inputFiles_.begin(), inputFiles_.end(), nullptr);
+    std::fill(inputStreamDecoders_.begin(), inputStreamDecoders_.end(), std::array<const AVCodec*, MAX_STREAMS>{});
     std::fill(inputFilesTsOffset_us_.begin(), inputFilesTsOffset_us_.end(), 0);
     std::fill(inputFilesTsScale_.begin(), inputFilesTsScale_.end(), std::array<double, MAX_STREAMS>{});
     nbInputFiles_ = 0;

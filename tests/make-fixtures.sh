@@ -44,4 +44,8 @@ ff -f lavfi -i "$video" -f lavfi -i "$tone" -i subs.srt -map 0:v -map 1:a -map 2
 head -c 20000 av_h264_aac.mp4 > truncated.mp4
 printf 'This is plain text, not a media file.\n' > not_media.mp4
 
+# A second, different video: smaller, 30 fps, mono 22050 Hz audio.
+ff -f lavfi -i "testsrc2=size=176x144:rate=30:duration=2" -f lavfi -i "sine=frequency=300:sample_rate=22050:duration=2" \
+   -ac 1 -c:v mpeg4 -c:a aac -shortest av_small_30fps.mp4
+
 touch .complete
