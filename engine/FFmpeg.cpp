@@ -393,13 +393,6 @@ bool TCustomFFmpeg::WorkerSuspended() const
     return worker_ != nullptr && worker_->Suspended();
 }
 
-void TCustomFFmpeg::TranscodeMain()
-{
-    // The transcode proper (initialisation and packet loop) is built on this object
-    // by the transcode unit; an engine without it has nothing to run.
-    throw FFmpegException("Transcoding is not available in this build");
-}
 
-void TCustomFFmpeg::ReleaseCodecs() {}
 
 } // namespace qv

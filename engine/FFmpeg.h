@@ -212,6 +212,10 @@ protected:
     // "Audio encoding failed" / "Subtitle encoding failed".
     int64_t EncodeAndWrite(TTranscodeRun& run, TOutputStream& ost, const AVFrame* frame);
     void ReportProgress(TTranscodeRun& run, bool final, int inputIndex);
+    // Join mode, at the end of the current input; false when it was the last one.
+    bool JoinSwitch(TTranscodeRun& run);
+    // Copies one packet of a stream-copied output stream.
+    void CopyPacket(TTranscodeRun& run, TOutputStream& ost, const TInputStream& ist, const AVPacket* packet);
     void MappingReport(TTranscodeRun& run);
 
     // ---- audio path (AudioOut.cpp) ----

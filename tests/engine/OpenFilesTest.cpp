@@ -147,7 +147,7 @@ TEST_F(OpenFiles, StartPositionSeeksAndBeyondTheEndIsLogged)
     Engine beyond;
     beyond.SetVerbose(1);
     beyond.SetStartTime(3600LL * 1000000);
-    ASSERT_TRUE(beyond.OpenInputFile(test::Fixture("audio.wav"))) << beyond.LastError();
+    ASSERT_TRUE(beyond.OpenInputFile(test::Fixture("video.h264"))) << beyond.LastError();
     EXPECT_TRUE(log.Contains(llVerbose, ": could not seek to position 3600.000")) << "seek failure is logged";
 }
 
