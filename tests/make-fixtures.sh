@@ -62,6 +62,11 @@ ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=2" -f lavfi -i "sine=samp
 cat part1.ts part2.ts > ts_jump.ts
 rm -f part1.ts part2.ts
 
+# A transport stream cut right after its tables: a video stream that reports no size.
+ff -f lavfi -i "testsrc2=size=160x120:duration=1" -c:v mpeg2video -f mpegts whole.ts
+head -c 564 whole.ts > no_size_video.ts
+rm -f whole.ts
+
 # A raw H.264 elementary stream: no container, so no seeking by time.
 ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=2" -c:v libx264 -preset ultrafast -pix_fmt yuv420p -f h264 video.h264
 
