@@ -367,8 +367,11 @@ int TCustomFFmpeg::SetLegacyFlagsOption(const std::string& key, const std::strin
         const TLegacyBit* row = FindLegacyBit(key, token.name);
         if (row == nullptr || row->keepGeneric)
             generic += std::string(token.sign ? 1 : 0, token.sign) + token.name;
-        if (row != nullptr)
-            accepted &= SetPrivateOption(row->successor, set ? row->valueWhenSet : row->valueWhenCleared) > 0;
+        if (row != nullptr) {
+            const bool taken = SetPrivateOption(row->successor, set ? row->valueWhenSet : row->valueWhenCleared) > 0;
+            // A bit the generic table still has stands on its own without its successor.
+            accepted &= taken || row->keepGeneric;
+        }
     }
     if (partitions) {
         std::string list;

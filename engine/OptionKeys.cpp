@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string_view>
@@ -46,10 +48,17 @@ struct TFloatKey {
 
 constexpr int MAX_VHOOK_ARGUMENTS = 254;
 
-std::string Format(const char* format, auto... args)
+__attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...)
 {
-    char text[1024];
-    std::snprintf(text, sizeof text, format, args...);
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
     return text;
 }
 

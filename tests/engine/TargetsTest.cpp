@@ -113,6 +113,7 @@ TEST_F(OptionTest, TargetNormIsFoundFromTheRateOrTheInputs)
     // An audio-only job has no frame rate to go by.
     {
         OptionEngine engine;
+        engine.OpenInputByHand(Fixture("audio.wav"));
         EXPECT_EQ(ErrorOf([&] { engine.SetOption("target", "dvd"); }), "frame_rate is invalid.");
         EXPECT_TRUE(engine.options_.fileFormat.empty());
     }
