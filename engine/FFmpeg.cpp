@@ -93,6 +93,7 @@ void TCustomFFmpeg::ResetOptions()
     counters_ = TRunCounters{};
     // The generic option sets are forgotten here; CloseAll frees them.
     genericOptionNames_.clear();
+    privateOptions_ = {};
 }
 
 void TCustomFFmpeg::FreeGenericOptions()
@@ -106,6 +107,7 @@ void TCustomFFmpeg::FreeGenericOptions()
     sws_freeContext(genericScalerOptions_);
     genericScalerOptions_ = nullptr;
     genericOptionNames_.clear();
+    privateOptions_ = {};
 }
 
 void TCustomFFmpeg::CloseAll()

@@ -303,6 +303,22 @@ private:
     friend class TConvertThread;
     void FreeGenericOptions();
 
+    // Option keys, presets and generic options (OptionKeys.cpp, Presets.cpp,
+    // GenericOptions.cpp). TOptionKeys holds the handlers of the key table.
+    friend struct TOptionKeys;
+    void SetCodecNameOption(int kind, const std::string& value);
+    // The libraries' generic tables: 1 set, 0 unknown, -1 known but the value refused.
+    int SetTableOption(const std::string& key, const std::string& value);
+    // Encoders' and muxers' private tables, with the same results.
+    int SetPrivateOption(const std::string& key, const std::string& value);
+    // Legacy flag values whose bits moved to private options; -1 when none of ours.
+    int SetLegacyFlagsOption(const std::string& key, const std::string& value);
+
+    // Options that only private tables know, in the order set (a later value of a key
+    // replaces the earlier one): one list per media kind for its encoders, and one for
+    // the muxer at index KIND_COUNT. Forgotten with the generic option names.
+    std::array<std::vector<std::pair<std::string, std::string>>, KIND_COUNT + 1> privateOptions_;
+
     std::atomic<bool> running_{false};
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> completed_{false};
