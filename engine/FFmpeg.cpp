@@ -133,7 +133,7 @@ void TCustomFFmpeg::CloseAll()
     }
     for (int i = 0; i < nbInputFiles_; ++i) {
         if (inputFiles_[i])
-            avformat_close_input(&inputFiles_[i]);
+            CloseInput(&inputFiles_[i]);
     }
     std::fill(inputFiles_.begin(), inputFiles_.end(), nullptr);
     std::fill(inputFilesTsOffset_us_.begin(), inputFilesTsOffset_us_.end(), 0);
