@@ -44,4 +44,16 @@ ff -f lavfi -i "$video" -f lavfi -i "$tone" -i subs.srt -map 0:v -map 1:a -map 2
 head -c 20000 av_h264_aac.mp4 > truncated.mp4
 printf 'This is plain text, not a media file.\n' > not_media.mp4
 
+# Probe: tags of several kinds (ID3v2 frames, raw frame keys in Matroska tags), a 29.97
+# frames-per-second video with a recording time, a stream whose only tag is its language.
+tone1="sine=frequency=440:sample_rate=44100:duration=1"
+ff -f lavfi -i "$tone1" -c:a libmp3lame -b:a 64k -id3v2_version 3 -metadata TPE1="Quorvex Artist" \
+   -metadata title="Tagged Tone" -metadata album="Fixtures" -metadata genre="Test" -metadata date=2009 \
+   -metadata track=3/12 -metadata comment="made for tests" -metadata copyright="Nobody" tagged.mp3
+ff -f lavfi -i "$tone1" -c:a flac -metadata TPE1="Raw Key Artist" -metadata TIT2="Raw Key Title" \
+   -metadata XQVX="kept as is" raw_keys.mkv
+ff -f lavfi -i "testsrc2=size=160x120:rate=30000/1001:duration=1" -c:v mpeg4 \
+   -metadata creation_time=2020-01-02T03:04:05Z ntsc_2997.mp4
+ff -f lavfi -i "$tone1" -c:a mp2 -metadata:s:a:0 language=eng lang_only.ts
+
 touch .complete
