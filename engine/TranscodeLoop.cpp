@@ -11,7 +11,7 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
-#include "engine/ErrorText.h"
+#include "runtime/LibraryErrors.h"
 #include "engine/FFmpeg.h"
 #include "engine/Transcode.h"
 #include "platform/Exceptions.h"
