@@ -93,6 +93,7 @@ void TCustomFFmpeg::ResetOptions()
     counters_ = TRunCounters{};
     // The generic option sets are forgotten here; CloseAll frees them.
     genericOptionNames_.clear();
+    privateOptions_ = {};
 }
 
 void TCustomFFmpeg::FreeGenericOptions()
@@ -106,6 +107,7 @@ void TCustomFFmpeg::FreeGenericOptions()
     sws_freeContext(genericScalerOptions_);
     genericScalerOptions_ = nullptr;
     genericOptionNames_.clear();
+    privateOptions_ = {};
 }
 
 void TCustomFFmpeg::CloseAll()
@@ -393,13 +395,6 @@ bool TCustomFFmpeg::WorkerSuspended() const
     return worker_ != nullptr && worker_->Suspended();
 }
 
-void TCustomFFmpeg::TranscodeMain()
-{
-    // The transcode proper (initialisation and packet loop) is built on this object
-    // by the transcode unit; an engine without it has nothing to run.
-    throw FFmpegException("Transcoding is not available in this build");
-}
 
-void TCustomFFmpeg::ReleaseCodecs() {}
 
 } // namespace qv

@@ -212,6 +212,10 @@ protected:
     // "Audio encoding failed" / "Subtitle encoding failed".
     int64_t EncodeAndWrite(TTranscodeRun& run, TOutputStream& ost, const AVFrame* frame);
     void ReportProgress(TTranscodeRun& run, bool final, int inputIndex);
+    // Join mode, at the end of the current input; false when it was the last one.
+    bool JoinSwitch(TTranscodeRun& run);
+    // Copies one packet of a stream-copied output stream.
+    void CopyPacket(TTranscodeRun& run, TOutputStream& ost, const TInputStream& ist, const AVPacket* packet);
     void MappingReport(TTranscodeRun& run);
 
     // ---- audio path (AudioOut.cpp) ----
@@ -315,6 +319,22 @@ protected:
 private:
     friend class TConvertThread;
     void FreeGenericOptions();
+
+    // Option keys, presets and generic options (OptionKeys.cpp, Presets.cpp,
+    // GenericOptions.cpp). TOptionKeys holds the handlers of the key table.
+    friend struct TOptionKeys;
+    void SetCodecNameOption(int kind, const std::string& value);
+    // The libraries' generic tables: 1 set, 0 unknown, -1 known but the value refused.
+    int SetTableOption(const std::string& key, const std::string& value);
+    // Encoders' and muxers' private tables, with the same results.
+    int SetPrivateOption(const std::string& key, const std::string& value);
+    // Legacy flag values whose bits moved to private options; -1 when none of ours.
+    int SetLegacyFlagsOption(const std::string& key, const std::string& value);
+
+    // Options that only private tables know, in the order set (a later value of a key
+    // replaces the earlier one): one list per media kind for its encoders, and one for
+    // the muxer at index KIND_COUNT. Forgotten with the generic option names.
+    std::array<std::vector<std::pair<std::string, std::string>>, KIND_COUNT + 1> privateOptions_;
 
     std::atomic<bool> running_{false};
     std::atomic<bool> stopRequested_{false};

@@ -50,12 +50,12 @@ TThread::~TThread()
 
 void TThread::Start()
 {
-    {
-        std::lock_guard lock(stateMutex_);
-        if (started_)
-            return;
-        started_ = true;
-    }
+    // Held while thread_ is assigned: a short job must not end (and maybe free this
+    // object) before the assignment is complete; Run takes the lock before it ends.
+    std::lock_guard lock(stateMutex_);
+    if (started_)
+        return;
+    started_ = true;
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -81,7 +81,10 @@ void TThread::Run()
     stateChanged_.notify_all();
     tlsCurrentThread = nullptr;
     if (freeSelf) {
-        thread_.detach();
+        {
+            std::lock_guard lock(stateMutex_);
+            thread_.detach();
+        }
         delete this;
     }
 }

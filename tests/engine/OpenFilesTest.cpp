@@ -91,6 +91,16 @@ TEST_F(OpenFiles, InputPropertiesReachTheOptionStateAndASecondInputOverwritesThe
     EXPECT_GT(engine.TotalDuration_us(), 2900000) << "the longer input sets the total";
 }
 
+TEST_F(OpenFiles, VideoWithoutSizeGetsFourToThreeAndPixelFormatZero)
+{
+    Engine engine;
+    ASSERT_TRUE(engine.OpenInputFile(test::Fixture("no_size_video.ts"))) << engine.LastError();
+    EXPECT_EQ(engine.State().frameWidth, 0);
+    EXPECT_EQ(engine.State().frameHeight, 0);
+    EXPECT_NEAR(engine.State().frameAspectRatio, 4.0 / 3.0, 1e-6);
+    EXPECT_EQ(engine.State().framePixFmt, static_cast<AVPixelFormat>(0)) << "an unknown pixel format counts as 0";
+}
+
 TEST_F(OpenFiles, InputErrorsLeaveAReasonAndNoInput)
 {
     const std::string dir = test::ScratchDir("InputErrors");
@@ -147,7 +157,7 @@ TEST_F(OpenFiles, StartPositionSeeksAndBeyondTheEndIsLogged)
     Engine beyond;
     beyond.SetVerbose(1);
     beyond.SetStartTime(3600LL * 1000000);
-    ASSERT_TRUE(beyond.OpenInputFile(test::Fixture("audio.wav"))) << beyond.LastError();
+    ASSERT_TRUE(beyond.OpenInputFile(test::Fixture("video.h264"))) << beyond.LastError();
     EXPECT_TRUE(log.Contains(llVerbose, ": could not seek to position 3600.000")) << "seek failure is logged";
 }
 
