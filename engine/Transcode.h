@@ -22,6 +22,7 @@ extern "C" {
 }
 
 #include "engine/OptionState.h"
+#include "engine/SampleBuffer.h"
 
 namespace qv {
 
@@ -109,6 +110,10 @@ struct TOutputStream {
     SwrContext* swr = nullptr;
     AVAudioFifo* fifo = nullptr;
     AVFrame* audioFrame = nullptr;   // one encoder frame
+    // What the converter (swr) was made for: the decoded blocks' format, channels and rate.
+    AVSampleFormat swrInFormat = AV_SAMPLE_FMT_NONE;
+    int swrInChannels = 0;
+    int swrInRate = 0;
 
     // Two-pass statistics.
     FILE* passLogFile = nullptr;     // pass 1
@@ -136,6 +141,9 @@ struct TTranscodeRun {
     AVFrame* decodedFrame = nullptr;
     AVFrame* filteredFrame = nullptr;
     AVPacket* encodedPacket = nullptr;
+    // Audio path buffers shared by every audio stream of the run, only grown.
+    TSampleBuffer audioSamples;      // converted samples
+    TSampleBuffer audioSilence;      // inserted silence followed by the decoded block
 
     ~TTranscodeRun();
 };
