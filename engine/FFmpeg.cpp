@@ -46,7 +46,10 @@ TCustomFFmpeg::TCustomFFmpeg(int maxFiles) : maxFiles_(maxFiles)
     outputFiles_.assign(maxFiles_, nullptr);
     outputFileNames_.assign(maxFiles_, {});
     inputStreamCodecs_.assign(maxFiles_, {});
+    inputStreamDecoders_.assign(maxFiles_, {});
     outputStreamCodecs_.assign(maxFiles_, {});
+    outputStreamSetup_.assign(maxFiles_, {});
+    outputMuxerOptions_.assign(maxFiles_, nullptr);
 }
 
 TCustomFFmpeg::~TCustomFFmpeg()
@@ -90,6 +93,7 @@ void TCustomFFmpeg::ResetOptions()
     counters_ = TRunCounters{};
     // The generic option sets are forgotten here; CloseAll frees them.
     genericOptionNames_.clear();
+    privateOptions_ = {};
 }
 
 void TCustomFFmpeg::FreeGenericOptions()
@@ -103,6 +107,7 @@ void TCustomFFmpeg::FreeGenericOptions()
     sws_freeContext(genericScalerOptions_);
     genericScalerOptions_ = nullptr;
     genericOptionNames_.clear();
+    privateOptions_ = {};
 }
 
 void TCustomFFmpeg::CloseAll()
@@ -123,6 +128,9 @@ void TCustomFFmpeg::CloseAll()
         if (IsZeroByteFile(outputFileNames_[i]))
             ::unlink(outputFileNames_[i].c_str());
     }
+    for (AVDictionary*& muxerOptions : outputMuxerOptions_)
+        av_dict_free(&muxerOptions);
+    std::fill(outputStreamSetup_.begin(), outputStreamSetup_.end(), std::array<TOutputStreamSetup, MAX_STREAMS>{});
     std::fill(outputFiles_.begin(), outputFiles_.end(), nullptr);
     std::fill(outputFileNames_.begin(), outputFileNames_.end(), std::string());
     nbOutputFiles_ = 0;
@@ -133,9 +141,10 @@ void TCustomFFmpeg::CloseAll()
     }
     for (int i = 0; i < nbInputFiles_; ++i) {
         if (inputFiles_[i])
-            avformat_close_input(&inputFiles_[i]);
+            CloseInput(&inputFiles_[i]);
     }
     std::fill(inputFiles_.begin(), inputFiles_.end(), nullptr);
+    std::fill(inputStreamDecoders_.begin(), inputStreamDecoders_.end(), std::array<const AVCodec*, MAX_STREAMS>{});
     std::fill(inputFilesTsOffset_us_.begin(), inputFilesTsOffset_us_.end(), 0);
     std::fill(inputFilesTsScale_.begin(), inputFilesTsScale_.end(), std::array<double, MAX_STREAMS>{});
     nbInputFiles_ = 0;
@@ -386,13 +395,6 @@ bool TCustomFFmpeg::WorkerSuspended() const
     return worker_ != nullptr && worker_->Suspended();
 }
 
-void TCustomFFmpeg::TranscodeMain()
-{
-    // The transcode proper (initialisation and packet loop) is built on this object
-    // by the transcode unit; an engine without it has nothing to run.
-    throw FFmpegException("Transcoding is not available in this build");
-}
 
-void TCustomFFmpeg::ReleaseCodecs() {}
 
 } // namespace qv

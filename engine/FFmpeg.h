@@ -23,7 +23,14 @@
 
 #include "runtime/FrameHook.h"
 
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
 struct AVCodec;
+struct AVFrame;
+struct AVPacket;
+struct AVSubtitle;
 struct AVCodecContext;
 struct AVDictionary;
 struct AVFormatContext;
@@ -33,6 +40,14 @@ namespace qv {
 
 class TCustomFFmpeg;
 class TConvertThread;
+struct TTranscodeRun;
+struct TInputStream;
+struct TOutputStream;
+struct TVideoPathState;
+// Frees the video path's state; defined with the video path.
+struct TVideoPathStateDeleter {
+    void operator()(TVideoPathState* state) const;
+};
 
 struct TProgressFigures {
     int32_t fileIndex = -1;        // input being converted; -1 in the final report
@@ -53,6 +68,15 @@ using TPreviewBitmapCallback = void (*)(void* user, TCustomFFmpeg* engine, TBitm
                                         int64_t pts_us);
 
 enum TPreviewFlag : uint8_t { pfWindow = 1, pfBitmap = 2 };
+
+// What file set-up decided for one output stream; the transcode opens it.
+struct TOutputStreamSetup {
+    bool streamCopy = false;
+    const AVCodec* encoderByName = nullptr;  // chosen by a codec name, or none
+    const AVCodec* encoder = nullptr;        // the encoder to open: by name, or the format's default
+    std::vector<std::string> bitstreamFilters;
+    float quality = 0.0f;                    // fixed quality in lambda units, 0 = none
+};
 
 // "map": input file and stream, and the stream it is synchronised to.
 struct TStreamMap {
@@ -174,6 +198,67 @@ protected:
     // Closes every codec the transcode still has open.
     virtual void ReleaseCodecs();
 
+    // ---- transcode: initialisation and the packet loop (Transcode*.cpp) ----
+    void TranscodeInit(TTranscodeRun& run);
+    void TranscodeLoop(TTranscodeRun& run);
+    void TranscodeEnd(TTranscodeRun& run);
+    // Decodes one packet (nullptr: flushes the decoder) and feeds every output stream
+    // whose source is this input stream. Returns 0, or -1 when decoding failed.
+    int ProcessInputPacket(TTranscodeRun& run, int inputIndex, const AVPacket* packet);
+    // Passes a packet through the stream's bitstream filters and writes it.
+    void WriteFrame(TOutputStream& ost, AVPacket* packet);
+    // Sends one frame (nullptr: drains) to the stream's encoder and writes every packet
+    // that comes out; returns the bytes written. Raises "Video encoding failed" /
+    // "Audio encoding failed" / "Subtitle encoding failed".
+    int64_t EncodeAndWrite(TTranscodeRun& run, TOutputStream& ost, const AVFrame* frame);
+    void ReportProgress(TTranscodeRun& run, bool final, int inputIndex);
+    // Join mode, at the end of the current input; false when it was the last one.
+    bool JoinSwitch(TTranscodeRun& run);
+    // Copies one packet of a stream-copied output stream.
+    void CopyPacket(TTranscodeRun& run, TOutputStream& ost, const TInputStream& ist, const AVPacket* packet);
+    void MappingReport(TTranscodeRun& run);
+
+    // ---- audio path (AudioOut.cpp) ----
+    // Re-encode set-up of an audio output stream (resample decision, FIFO).
+    void SetUpAudioEncoding(TTranscodeRun& run, TInputStream& ist, TOutputStream& ost);
+    // "vol" on a decoded block, with clipping.
+    void ApplyVolume(AVFrame* frame) const;
+    void DoAudioOut(TTranscodeRun& run, TOutputStream& ost, TInputStream& ist, const AVFrame* decoded);
+    // End of input: the FIFO's rest (short last frame or zero padding), then the encoder's.
+    void FlushAudio(TTranscodeRun& run, TOutputStream& ost);
+    // Audio path helpers: the converter for the decoded blocks' format, the FIFO and
+    // the cutting of samples (in the encoder's format) into encoder frames.
+    void OpenAudioConverter(TOutputStream& ost, const AVFrame* decoded);
+    void QueueAudioSamples(TTranscodeRun& run, TOutputStream& ost, const uint8_t* const* samples, int nbSamples);
+    void SendAudioFrame(TTranscodeRun& run, TOutputStream& ost, AVFrame* frame);
+
+    // ---- video and subtitle path (VideoOut.cpp, SubtitleOut.cpp) ----
+    // Re-encode set-up of a video output stream (crop, scaler, filter graph).
+    void SetUpVideoEncoding(TTranscodeRun& run, TInputStream& ist, TOutputStream& ost);
+    void PreProcessVideoFrame(TTranscodeRun& run, TInputStream& ist, AVFrame* picture);
+    void EmitVideoFrame(TTranscodeRun& run, TOutputStream& ost, TInputStream& ist, AVFrame* picture,
+                        int& frameSize);
+    void FlushVideo(TTranscodeRun& run, TOutputStream& ost);
+    void PreviewFrame(const AVFrame* picture, TOutputStream& ost);
+    void WriteVideoStats(TOutputStream& ost, int frameSize);
+    void EmitSubtitle(TTranscodeRun& run, TOutputStream& ost, TInputStream& ist, AVSubtitle* subtitle,
+                      int64_t pts);
+    // Video path helpers: the filter graph, the custom hook, one picture after the
+    // filters through synchronisation, crop, scaling and the encoder.
+    bool ConfigureFilters(TInputStream& ist, TOutputStream& ost);
+    void RunCustomHook(AVFrame* picture, int64_t pts_us);
+    void EmitOnePicture(TTranscodeRun& run, TOutputStream& ost, TInputStream& ist, AVFrame* picture,
+                        int& frameSize);
+    // A picture of another size or format than the stream's scaler (or graph) was made
+    // for: logs it, carries the crop bands over and answers true.
+    bool FollowInputSize(const TInputStream& ist, TOutputStream& ost, const AVFrame* picture);
+    // Destroys the preview window once the window bit is off.
+    void ClosePreviewIfOff();
+    TVideoPathState& VideoPath();
+    // Engine-wide state of the video path (frame counter, hook and preview pictures,
+    // the preview window); created on first use, freed by CloseAll.
+    std::unique_ptr<TVideoPathState, TVideoPathStateDeleter> videoPath_;
+
     // Add one stream of a kind to an output from the current option state.
     void NewVideoStream(AVFormatContext* output, int fileIndex);
     void NewAudioStream(AVFormatContext* output, int fileIndex);
@@ -197,8 +282,13 @@ protected:
     // Decoder context of every input stream, made from the stream's parameters when the
     // input is opened (its time base is the inverse of the stream's frame rate).
     std::vector<std::array<AVCodecContext*, MAX_STREAMS>> inputStreamCodecs_;
+    // Decoder chosen by name for each input stream (none: the stream's default decoder).
+    std::vector<std::array<const AVCodec*, MAX_STREAMS>> inputStreamDecoders_;
     // Encoder context of every output stream, opened by the transcode.
     std::vector<std::array<AVCodecContext*, MAX_STREAMS>> outputStreamCodecs_;
+    std::vector<std::array<TOutputStreamSetup, MAX_STREAMS>> outputStreamSetup_;
+    // Muxer options for each output, handed over when its header is written.
+    std::vector<AVDictionary*> outputMuxerOptions_;
 
     std::vector<TStreamMap> streamMaps_;     // at most MaxFiles x 20
     std::vector<TMetaDataMap> metaDataMaps_; // at most MaxFiles
@@ -217,9 +307,34 @@ protected:
     std::string errorMessage_;
     std::string lastError_;
 
+    // Codec lookup by name: true with the codec (nullptr for an empty name), or false
+    // with the reason in LastError.
+    bool FindCodecByName(const std::string& name, AVMediaType kind, bool encoder, int strictness,
+                         const AVCodec*& codec);
+    // has video, audio, subtitle among the opened inputs (only the first when joining).
+    struct TInputKinds { bool video = false, audio = false, subtitle = false; };
+    TInputKinds CheckAudioVideoSubInputs(bool join) const;
+    void JoinSetUp(AVFormatContext* output);
+
 private:
     friend class TConvertThread;
     void FreeGenericOptions();
+
+    // Option keys, presets and generic options (OptionKeys.cpp, Presets.cpp,
+    // GenericOptions.cpp). TOptionKeys holds the handlers of the key table.
+    friend struct TOptionKeys;
+    void SetCodecNameOption(int kind, const std::string& value);
+    // The libraries' generic tables: 1 set, 0 unknown, -1 known but the value refused.
+    int SetTableOption(const std::string& key, const std::string& value);
+    // Encoders' and muxers' private tables, with the same results.
+    int SetPrivateOption(const std::string& key, const std::string& value);
+    // Legacy flag values whose bits moved to private options; -1 when none of ours.
+    int SetLegacyFlagsOption(const std::string& key, const std::string& value);
+
+    // Options that only private tables know, in the order set (a later value of a key
+    // replaces the earlier one): one list per media kind for its encoders, and one for
+    // the muxer at index KIND_COUNT. Forgotten with the generic option names.
+    std::array<std::vector<std::pair<std::string, std::string>>, KIND_COUNT + 1> privateOptions_;
 
     std::atomic<bool> running_{false};
     std::atomic<bool> stopRequested_{false};

@@ -3,9 +3,12 @@
 # folder given as the first argument. Everything is a few seconds long.
 set -euo pipefail
 out=${1:?usage: make-fixtures.sh FOLDER}
+script=$(realpath "$0")
 mkdir -p "$out"
 cd "$out"
-[ -f .complete ] && exit 0
+# Made again whenever this script changes.
+stamp=$(md5sum "$script" | cut -d' ' -f1)
+[ "$(cat .complete 2>/dev/null)" = "$stamp" ] && exit 0
 
 ff() { ffmpeg -nostdin -v error -y "$@"; }
 video="testsrc2=size=320x240:rate=25:duration=3"
@@ -44,4 +47,39 @@ ff -f lavfi -i "$video" -f lavfi -i "$tone" -i subs.srt -map 0:v -map 1:a -map 2
 head -c 20000 av_h264_aac.mp4 > truncated.mp4
 printf 'This is plain text, not a media file.\n' > not_media.mp4
 
-touch .complete
+# A second, different video: smaller, 30 fps, mono 22050 Hz audio.
+ff -f lavfi -i "testsrc2=size=176x144:rate=30:duration=2" -f lavfi -i "sine=frequency=300:sample_rate=22050:duration=2" \
+   -ac 1 -c:v mpeg4 -c:a aac -shortest av_small_30fps.mp4
+
+# Longer clips: 8 s of small video with audio; and an MPEG-TS whose timestamps jump
+# forward by 30 s in the middle (two parts joined byte by byte).
+ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=8" -f lavfi -i "sine=frequency=500:sample_rate=44100:duration=8" \
+   -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -c:a aac -shortest long_h264_aac.mkv
+ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=2" -f lavfi -i "sine=sample_rate=44100:duration=2" \
+   -c:v mpeg2video -c:a mp2 -shortest part1.ts
+ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=2" -f lavfi -i "sine=sample_rate=44100:duration=2" \
+   -c:v mpeg2video -c:a mp2 -shortest -output_ts_offset 30 part2.ts
+cat part1.ts part2.ts > ts_jump.ts
+rm -f part1.ts part2.ts
+
+# A transport stream cut right after its tables: a video stream that reports no size.
+ff -f lavfi -i "testsrc2=size=160x120:duration=1" -c:v mpeg2video -f mpegts whole.ts
+head -c 564 whole.ts > no_size_video.ts
+rm -f whole.ts
+
+# A raw H.264 elementary stream: no container, so no seeking by time.
+ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=2" -c:v libx264 -preset ultrafast -pix_fmt yuv420p -f h264 video.h264
+
+# Probe: tags of several kinds (ID3v2 frames, raw frame keys in Matroska tags), a 29.97
+# frames-per-second video with a recording time, a stream whose only tag is its language.
+tone1="sine=frequency=440:sample_rate=44100:duration=1"
+ff -f lavfi -i "$tone1" -c:a libmp3lame -b:a 64k -id3v2_version 3 -metadata TPE1="Quorvex Artist" \
+   -metadata title="Tagged Tone" -metadata album="Fixtures" -metadata genre="Test" -metadata date=2009 \
+   -metadata track=3/12 -metadata comment="made for tests" -metadata copyright="Nobody" tagged.mp3
+ff -f lavfi -i "$tone1" -c:a flac -metadata TPE1="Raw Key Artist" -metadata TIT2="Raw Key Title" \
+   -metadata XQVX="kept as is" raw_keys.mkv
+ff -f lavfi -i "testsrc2=size=160x120:rate=30000/1001:duration=1" -c:v mpeg4 \
+   -metadata creation_time=2020-01-02T03:04:05Z ntsc_2997.mp4
+ff -f lavfi -i "$tone1" -c:a mp2 -metadata:s:a:0 language=eng lang_only.ts
+
+echo "$stamp" > .complete
