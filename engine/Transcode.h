@@ -28,6 +28,19 @@ namespace qv {
 
 struct TOutputStreamSetup;
 
+// The name of a media kind in messages.
+inline const char* MediaKindName(AVMediaType type)
+{
+    switch (type) {
+    case AVMEDIA_TYPE_VIDEO: return "Video";
+    case AVMEDIA_TYPE_AUDIO: return "Audio";
+    case AVMEDIA_TYPE_DATA: return "Data";
+    case AVMEDIA_TYPE_SUBTITLE: return "Subtitle";
+    case AVMEDIA_TYPE_ATTACHMENT: return "Attachment";
+    default: return "Unknown";
+    }
+}
+
 struct TInputFileState {
     bool eof = false;
     int firstStream = 0;  // index of its first stream in the input stream table

@@ -23,7 +23,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "engine/ErrorText.h"
+#include "runtime/LibraryErrors.h"
 #include "engine/FFmpeg.h"
 #include "engine/OutputSync.h"
 #include "engine/TextFormat.h"
