@@ -24,6 +24,7 @@
 #include "runtime/FrameHook.h"
 
 extern "C" {
+#include <libavcodec/codec_id.h>
 #include <libavutil/avutil.h>
 }
 
@@ -311,6 +312,10 @@ protected:
     // with the reason in LastError.
     bool FindCodecByName(const std::string& name, AVMediaType kind, bool encoder, int strictness,
                          const AVCodec*& codec);
+    // The encoder of a new stream: by name (raising with LastError when the lookup fails),
+    // else the container's default for the kind (guessedId tells which codec that is).
+    const AVCodec* ChooseEncoder(const AVFormatContext* output, AVMediaType kind,
+                                 const std::optional<std::string>& name, int kindIndex, AVCodecID& guessedId);
     // has video, audio, subtitle among the opened inputs (only the first when joining).
     struct TInputKinds { bool video = false, audio = false, subtitle = false; };
     TInputKinds CheckAudioVideoSubInputs(bool join) const;
