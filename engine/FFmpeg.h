@@ -244,6 +244,8 @@ protected:
     void WriteVideoStats(TOutputStream& ost, int frameSize);
     void EmitSubtitle(TTranscodeRun& run, TOutputStream& ost, TInputStream& ist, AVSubtitle* subtitle,
                       int64_t pts);
+    // Writes the subtitle packets still held back (the last DVB page's clearing packet).
+    void FlushSubtitles(TTranscodeRun& run);
     // Video path helpers: the filter graph, the custom hook, one picture after the
     // filters through synchronisation, crop, scaling and the encoder.
     bool ConfigureFilters(TInputStream& ist, TOutputStream& ost);

@@ -92,6 +92,7 @@ TTranscodeRun::~TTranscodeRun()
         if (ost.fifo)
             av_audio_fifo_free(ost.fifo);
         av_frame_free(&ost.audioFrame);
+        av_packet_free(&ost.heldSubtitleClear);
         if (ost.passLogFile)
             std::fclose(ost.passLogFile);
         if (ost.enc && ost.enc->stats_in) {
