@@ -183,7 +183,8 @@ int RunConvertCommand(const std::vector<std::string>& arguments)
     }
     logger.OnLog = nullptr;
     if (engine.ErrorOccurred())
-        return Fail(engine.ErrorMessage());
+        return EXIT_FAILED; // the engine has logged its message
+
     if (gInterrupted)
         return EXIT_INTERRUPTED;
     return engine.Completed() ? EXIT_DONE : EXIT_FAILED;

@@ -1,55 +1,12 @@
-// Codec lookup by name and the texts of library error codes.
-#include <cerrno>
-
+// Codec lookup by name.
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 }
 
-#include "engine/ErrorText.h"
 #include "engine/FFmpeg.h"
 
 namespace qv {
-
-namespace {
-struct ErrorRow {
-    int code;
-    const char* text;
-};
-// Each meaning once; the system's own texts for the two codes a user meets most
-// when an output folder is wrong (no permission, a full disk) are added to the table.
-const ErrorRow kErrorTexts[] = {
-    {AVERROR_PATCHWELCOME, "Not yet implemented in FFmpeg"},
-    {AVERROR_PROTOCOL_NOT_FOUND, "Unsupported network protocol"},
-    {AVERROR_DEMUXER_NOT_FOUND, "Unknown format"},
-    {AVERROR_MUXER_NOT_FOUND, "Unknown format"},
-    {AVERROR(EILSEQ), "Unknown format"},
-    {AVERROR(EDOM), "Number syntax expected in filename"},
-    {AVERROR_EOF, "End of file"},
-    {AVERROR_INVALIDDATA, "Invalid data found when processing input"},
-    {AVERROR(EINVAL), "Invalid data found when processing input"},
-    {AVERROR(ENOMEM), "Not enough memory"},
-    {AVERROR(EIO), "I/O error"},
-    {AVERROR(ENOENT), "No such file or directory"},
-    {AVERROR(EACCES), "Permission denied"},
-    {AVERROR(ENOSPC), "No space left on device"},
-    {AVERROR(EISDIR), "Is a directory"},
-};
-} // namespace
-
-std::string LibraryErrorText(int code)
-{
-    for (const ErrorRow& row : kErrorTexts) {
-        if (row.code == code)
-            return row.text;
-    }
-    return "Error number " + std::to_string(code) + " occurred";
-}
-
-std::string LibraryErrorText(const std::string& name, int code)
-{
-    return name + ": " + LibraryErrorText(code);
-}
 
 bool TCustomFFmpeg::FindCodecByName(const std::string& name, AVMediaType kind, bool encoder, int strictness,
                                     const AVCodec*& codec)

@@ -141,7 +141,7 @@ void TCustomFFmpeg::CloseAll()
     }
     for (int i = 0; i < nbInputFiles_; ++i) {
         if (inputFiles_[i])
-            avformat_close_input(&inputFiles_[i]);
+            CloseInput(&inputFiles_[i]);
     }
     std::fill(inputFiles_.begin(), inputFiles_.end(), nullptr);
     std::fill(inputStreamDecoders_.begin(), inputStreamDecoders_.end(), std::array<const AVCodec*, MAX_STREAMS>{});

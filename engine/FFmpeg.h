@@ -226,6 +226,11 @@ protected:
     void DoAudioOut(TTranscodeRun& run, TOutputStream& ost, TInputStream& ist, const AVFrame* decoded);
     // End of input: the FIFO's rest (short last frame or zero padding), then the encoder's.
     void FlushAudio(TTranscodeRun& run, TOutputStream& ost);
+    // Audio path helpers: the converter for the decoded blocks' format, the FIFO and
+    // the cutting of samples (in the encoder's format) into encoder frames.
+    void OpenAudioConverter(TOutputStream& ost, const AVFrame* decoded);
+    void QueueAudioSamples(TTranscodeRun& run, TOutputStream& ost, const uint8_t* const* samples, int nbSamples);
+    void SendAudioFrame(TTranscodeRun& run, TOutputStream& ost, AVFrame* frame);
 
     // ---- video and subtitle path (VideoOut.cpp, SubtitleOut.cpp) ----
     // Re-encode set-up of a video output stream (crop, scaler, filter graph).
@@ -238,6 +243,18 @@ protected:
     void WriteVideoStats(TOutputStream& ost, int frameSize);
     void EmitSubtitle(TTranscodeRun& run, TOutputStream& ost, TInputStream& ist, AVSubtitle* subtitle,
                       int64_t pts);
+    // Video path helpers: the filter graph, the custom hook, one picture after the
+    // filters through synchronisation, crop, scaling and the encoder.
+    bool ConfigureFilters(TInputStream& ist, TOutputStream& ost);
+    void RunCustomHook(AVFrame* picture, int64_t pts_us);
+    void EmitOnePicture(TTranscodeRun& run, TOutputStream& ost, TInputStream& ist, AVFrame* picture,
+                        int& frameSize);
+    // A picture of another size or format than the stream's scaler (or graph) was made
+    // for: logs it, carries the crop bands over and answers true.
+    bool FollowInputSize(const TInputStream& ist, TOutputStream& ost, const AVFrame* picture);
+    // Destroys the preview window once the window bit is off.
+    void ClosePreviewIfOff();
+    TVideoPathState& VideoPath();
     // Engine-wide state of the video path (frame counter, hook and preview pictures,
     // the preview window); created on first use, freed by CloseAll.
     std::unique_ptr<TVideoPathState, TVideoPathStateDeleter> videoPath_;

@@ -10,7 +10,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-#include "engine/ErrorText.h"
+#include "runtime/LibraryErrors.h"
 #include "engine/FFmpeg.h"
 #include "platform/Exceptions.h"
 #include "runtime/FFmpegLoader.h"
@@ -27,7 +27,7 @@ struct FormatContextCloser {
     {
         // Opened contexts are closed, contexts that never opened are only freed.
         if (context && context->iformat)
-            avformat_close_input(&context);
+            CloseInput(&context);
         else
             avformat_free_context(context);
     }

@@ -8,7 +8,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "engine/ErrorText.h"
+#include "runtime/LibraryErrors.h"
 #include "engine/FFmpeg.h"
 #include "platform/Exceptions.h"
 #include "runtime/FFmpegLogger.h"

@@ -22,10 +22,24 @@ extern "C" {
 }
 
 #include "engine/OptionState.h"
+#include "engine/SampleBuffer.h"
 
 namespace qv {
 
 struct TOutputStreamSetup;
+
+// The name of a media kind in messages.
+inline const char* MediaKindName(AVMediaType type)
+{
+    switch (type) {
+    case AVMEDIA_TYPE_VIDEO: return "Video";
+    case AVMEDIA_TYPE_AUDIO: return "Audio";
+    case AVMEDIA_TYPE_DATA: return "Data";
+    case AVMEDIA_TYPE_SUBTITLE: return "Subtitle";
+    case AVMEDIA_TYPE_ATTACHMENT: return "Attachment";
+    default: return "Unknown";
+    }
+}
 
 struct TInputFileState {
     bool eof = false;
@@ -96,6 +110,10 @@ struct TOutputStream {
     SwrContext* swr = nullptr;
     AVAudioFifo* fifo = nullptr;
     AVFrame* audioFrame = nullptr;   // one encoder frame
+    // What the converter (swr) was made for: the decoded blocks' format, channels and rate.
+    AVSampleFormat swrInFormat = AV_SAMPLE_FMT_NONE;
+    int swrInChannels = 0;
+    int swrInRate = 0;
 
     // Two-pass statistics.
     FILE* passLogFile = nullptr;     // pass 1
@@ -123,6 +141,9 @@ struct TTranscodeRun {
     AVFrame* decodedFrame = nullptr;
     AVFrame* filteredFrame = nullptr;
     AVPacket* encodedPacket = nullptr;
+    // Audio path buffers shared by every audio stream of the run, only grown.
+    TSampleBuffer audioSamples;      // converted samples
+    TSampleBuffer audioSilence;      // inserted silence followed by the decoded block
 
     ~TTranscodeRun();
 };

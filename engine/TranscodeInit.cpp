@@ -12,7 +12,7 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
-#include "engine/ErrorText.h"
+#include "runtime/LibraryErrors.h"
 #include "engine/FFmpeg.h"
 #include "engine/Transcode.h"
 #include "platform/Exceptions.h"
@@ -22,18 +22,6 @@ extern "C" {
 namespace qv {
 
 namespace {
-
-const char* KindName(AVMediaType type)
-{
-    switch (type) {
-    case AVMEDIA_TYPE_VIDEO: return "Video";
-    case AVMEDIA_TYPE_AUDIO: return "Audio";
-    case AVMEDIA_TYPE_DATA: return "Data";
-    case AVMEDIA_TYPE_SUBTITLE: return "Subtitle";
-    case AVMEDIA_TYPE_ATTACHMENT: return "Attachment";
-    default: return "Unknown";
-    }
-}
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...)
@@ -136,11 +124,11 @@ void TCustomFFmpeg::MappingReport(TTranscodeRun& run)
         const TInputStream& source = run.inputs[ost.sourceIndex];
         std::string line = Format("  Stream #%d.%d -> #%d.%d (%s)", source.fileIndex, source.streamIndex,
                                   joinMode_ ? 0 : ost.fileIndex, ost.index,
-                                  KindName(ost.st->codecpar->codec_type));
+                                  MediaKindName(ost.st->codecpar->codec_type));
         if (ost.syncIndex != ost.sourceIndex && ost.syncIndex >= 0) {
             const TInputStream& sync = run.inputs[ost.syncIndex];
             line += Format(" [sync #%d.%d (%s)]", sync.fileIndex, sync.streamIndex,
-                           KindName(sync.st->codecpar->codec_type));
+                           MediaKindName(sync.st->codecpar->codec_type));
         }
         Logger().Log(this, llVerbose, line);
     }
@@ -220,8 +208,8 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
             if (inputKind != kind) {
                 av_dump_format(ost.muxer, ost.fileIndex, ost.muxer->url, 1);
                 throw FFmpegException(Format("Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)",
-                                             map.fileIndex, map.streamIndex, KindName(inputKind), ost.fileIndex,
-                                             ost.index, KindName(kind)));
+                                             map.fileIndex, map.streamIndex, MediaKindName(inputKind), ost.fileIndex,
+                                             ost.index, MediaKindName(kind)));
             }
             ost.syncIndex = run.files[map.syncFileIndex].firstStream + map.syncStreamIndex;
         } else {
@@ -262,7 +250,7 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
             if (source < 0) {
                 av_dump_format(ost.muxer, ost.fileIndex, ost.muxer->url, 1);
                 throw FFmpegException(Format("Could not find input stream matching output stream #%d.%d (%s)",
-                                             ost.fileIndex, ost.index, KindName(kind)));
+                                             ost.fileIndex, ost.index, MediaKindName(kind)));
             }
             ost.syncIndex = source;
         }
@@ -393,7 +381,7 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
                 MappingReport(run);
                 const std::string message =
                     Format("Encoder (codec id %d) not found for output stream #%d.%d (%s)", ost.enc->codec_id,
-                           ost.fileIndex, ost.index, KindName(ost.enc->codec_type));
+                           ost.fileIndex, ost.index, MediaKindName(ost.enc->codec_type));
                 Logger().Log(this, llError, message);
                 throw FFmpegException(message);
             }
@@ -421,7 +409,7 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
                     "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect parameters such "
                     "as bit_rate, rate, width or height. Please check error log message to find out more detail "
                     "information.",
-                    ost.fileIndex, ost.index, KindName(ost.enc->codec_type));
+                    ost.fileIndex, ost.index, MediaKindName(ost.enc->codec_type));
                 Logger().Log(this, llError, message);
                 throw FFmpegException(message);
             }
@@ -456,7 +444,7 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
         const AVCodec* decoder = inputStreamDecoders_[ist.fileIndex][ist.streamIndex];
         if (decoder == nullptr)
             decoder = avcodec_find_decoder(ist.st->codecpar->codec_id);
-        const char* kind = KindName(ist.st->codecpar->codec_type);
+        const char* kind = MediaKindName(ist.st->codecpar->codec_type);
         if (decoder == nullptr) {
             MappingReport(run);
             const std::string message = Format("Decoder (codec id %d) not found for input stream #%d.%d (%s)",

@@ -11,7 +11,7 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
-#include "engine/ErrorText.h"
+#include "runtime/LibraryErrors.h"
 #include "engine/FFmpeg.h"
 #include "engine/Transcode.h"
 #include "platform/Exceptions.h"
@@ -24,18 +24,6 @@ namespace qv {
 namespace {
 
 constexpr int NO_PACKET_WAIT_MS = 10;
-
-const char* KindName(AVMediaType type)
-{
-    switch (type) {
-    case AVMEDIA_TYPE_VIDEO: return "Video";
-    case AVMEDIA_TYPE_AUDIO: return "Audio";
-    case AVMEDIA_TYPE_DATA: return "Data";
-    case AVMEDIA_TYPE_SUBTITLE: return "Subtitle";
-    case AVMEDIA_TYPE_ATTACHMENT: return "Attachment";
-    default: return "Unknown";
-    }
-}
 
 int KindIndex(AVMediaType type)
 {
@@ -197,7 +185,7 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& run)
                 // 10.
                 const std::string message = "Error while decoding stream #" + std::to_string(ist.fileIndex) + "." +
                                             std::to_string(ist.streamIndex) + " (" +
-                                            KindName(ist.st->codecpar->codec_type) + ")";
+                                            MediaKindName(ist.st->codecpar->codec_type) + ")";
                 if (o.exitOnError)
                     throw FFmpegException(message);
                 if (o.verbose >= 0)
@@ -239,7 +227,7 @@ bool TCustomFFmpeg::JoinSwitch(TTranscodeRun& run)
             if (!ost.encodingNeeded)
                 continue;
             const AVCodec* encoder = ost.enc->codec;
-            const char* kind = KindName(ost.enc->codec_type);
+            const char* kind = MediaKindName(ost.enc->codec_type);
             if (encoder == nullptr)
                 throw FFmpegException("Unsupported codec for output stream #" + std::to_string(ost.fileIndex) + "." +
                                       std::to_string(ost.index) + " (" + kind + ")");

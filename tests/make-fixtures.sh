@@ -70,4 +70,16 @@ rm -f whole.ts
 # A raw H.264 elementary stream: no container, so no seeking by time.
 ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=2" -c:v libx264 -preset ultrafast -pix_fmt yuv420p -f h264 video.h264
 
+# Probe: tags of several kinds (ID3v2 frames, raw frame keys in Matroska tags), a 29.97
+# frames-per-second video with a recording time, a stream whose only tag is its language.
+tone1="sine=frequency=440:sample_rate=44100:duration=1"
+ff -f lavfi -i "$tone1" -c:a libmp3lame -b:a 64k -id3v2_version 3 -metadata TPE1="Quorvex Artist" \
+   -metadata title="Tagged Tone" -metadata album="Fixtures" -metadata genre="Test" -metadata date=2009 \
+   -metadata track=3/12 -metadata comment="made for tests" -metadata copyright="Nobody" tagged.mp3
+ff -f lavfi -i "$tone1" -c:a flac -metadata TPE1="Raw Key Artist" -metadata TIT2="Raw Key Title" \
+   -metadata XQVX="kept as is" raw_keys.mkv
+ff -f lavfi -i "testsrc2=size=160x120:rate=30000/1001:duration=1" -c:v mpeg4 \
+   -metadata creation_time=2020-01-02T03:04:05Z ntsc_2997.mp4
+ff -f lavfi -i "$tone1" -c:a mp2 -metadata:s:a:0 language=eng lang_only.ts
+
 echo "$stamp" > .complete

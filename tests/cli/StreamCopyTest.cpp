@@ -1,5 +1,10 @@
 // Stream-copy jobs through quorvex-cli, each output checked with ffprobe.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -124,7 +129,7 @@ TEST(CliStreamCopy, FailuresExitWithTheEngineMessage)
     for (const auto& c : cases) {
         const auto result = Cli(c.arguments);
         EXPECT_EQ(result.exitCode, 1) << c.message;
-        EXPECT_NE(result.errors.find("quorvex-cli: " + c.message), std::string::npos) << result.errors;
+        EXPECT_NE(result.errors.find(c.message), std::string::npos) << result.errors;
     }
 }
 
@@ -132,5 +137,32 @@ TEST(CliStreamCopy, UsageOnHelp)
 {
     const auto result = Cli({"-h"});
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_NE(result.output.find("usage: quorvex-cli"), std::string::npos);
+    EXPECT_NE(result.output.find("Usage: quorvex-cli"), std::string::npos);
+}
+
+TEST(CliStreamCopy, InterruptFinishesTheOutputAndExitsWith130)
+{
+    const std::string dir = test::ScratchDir("CliInterrupt");
+    const std::string out = dir + "/interrupted.mkv";
+    const std::string log = dir + "/log.txt";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(fd, 2);
+        // "-re" reads at the pace of the clock, so the 8 s input takes 8 s.
+        ::execl(test::CliPath().c_str(), "quorvex-cli", "-re", "-i", Fixture("long_h264_aac.mkv").c_str(), "-vcodec",
+                "copy", "-acodec", "copy", out.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::usleep(1500 * 1000);
+    ::kill(child, SIGINT);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    const auto info = Probe(out);
+    const double duration_s = Duration(info);
+    EXPECT_GT(duration_s, 0.5);
+    EXPECT_LT(duration_s, 6.0);
+    EXPECT_EQ(test::DecodeErrors(out), "") << "the trailer was written";
 }

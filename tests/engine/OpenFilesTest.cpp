@@ -348,3 +348,28 @@ TEST_F(OpenFiles, StreamCopyStreamsAreMarked)
     EXPECT_EQ(engine.OutputCodec(0, 0)->sample_aspect_ratio.num, 1);
     EXPECT_EQ(engine.OutputCodec(0, 0)->sample_aspect_ratio.den, 1);
 }
+
+TEST_F(OpenFiles, ChineseNamesWithSpacesPlainAndAsUnicodeUrls)
+{
+    const std::string dir = test::ScratchDir("ChineseNames");
+    const std::string source = dir + "/中文 视频 文件.mkv";
+    fs::copy_file(test::Fixture("av_h264_aac.mkv"), source);
+    const struct { std::string input, output, written; } cases[] = {
+        {source, dir + "/输出 一.mp4", dir + "/输出 一.mp4"},
+        {"unicode:utf8:" + source, "unicode:utf8:" + dir + "/输出 二.mp4", dir + "/输出 二.mp4"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        Engine engine;
+        ASSERT_TRUE(engine.OpenInputFile(c.input)) << engine.LastError();
+        engine.SetOption("vcodec", "copy");
+        engine.SetOption("acodec", "copy");
+        ASSERT_EQ(engine.OpenOutputFile(c.output), 1) << engine.LastError();
+        engine.StartConvert(false);
+        ASSERT_TRUE(engine.Completed()) << engine.ErrorMessage();
+        auto info = test::Probe(c.written);
+        EXPECT_NEAR(test::ToDouble(info["format.duration"]), 3.0, 0.1);
+        EXPECT_EQ(info["streams.stream.0.codec_name"], "h264");
+    }
+    EXPECT_TRUE(fs::exists(source)) << "the source is untouched";
+}
