@@ -130,7 +130,7 @@ static AVCodecContext* CreateStream(AVFormatContext* output, const std::array<in
         throw FFmpegException("Could not alloc stream");
     }
     stream->id = idMap[index];
-    codec->codec_type = kind;
+    SetKindDefaults(codec, kind);
     return codec;
 }
 
