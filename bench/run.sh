@@ -88,36 +88,50 @@ for s in "${len_scale[@]}"; do
 done
 
 # ---- jobs -----------------------------------------------------------------------------
-# One row per job: name, runs as a multiple of RUNS, input, output extension, then the output
-# options, the same for both programs. The remux job takes a tenth of a second, mostly program
-# start-up, so it gets more runs for a steady median. The ffmpeg program also gets -threads 1 for each decoder and encoder and one
+# One row per job: name, group, runs as a multiple of RUNS, input, output extension, then the
+# output options, the same for both programs. The remux job takes a tenth of a second, mostly
+# program start-up, so it gets more runs for a steady median. Jobs of one group run in turn
+# within each round, so that a change in what else the machine is doing between rounds
+# reaches all of them alike: the scale row compares its lengths with each other. The ffmpeg program also gets -threads 1 for each decoder and encoder and one
 # thread for its filter graphs; quorvex-cli's codecs run on one thread by default.
 dx50=(-vcodec mpeg4 -vtag DX50 -s 1280x720 -acodec libmp3lame -ab 128000)
-job_names=() job_runs=() job_inputs=() job_exts=() job_options=()
-add_job() { # NAME RUNS_FACTOR INPUT EXT OPTIONS...
-  job_names+=("$1"); job_runs+=($(($2 * runs))); job_inputs+=("$3"); job_exts+=("$4"); shift 4
+job_names=() job_groups=() job_runs=() job_inputs=() job_exts=() job_options=()
+add_job() { # NAME GROUP RUNS_FACTOR INPUT EXT OPTIONS...
+  job_names+=("$1"); job_groups+=("$2"); job_runs+=($(($3 * runs))); job_inputs+=("$4"); job_exts+=("$5")
+  shift 5
   job_options+=("$(printf '%q ' "$@")")
 }
-add_job remux 3 "$in_remux" mp4 -vcodec copy -acodec copy
-add_job audio-mp3 1 "$in_audio" mp3 -acodec libmp3lame -ab 128000
-add_job audio-aac 1 "$in_audio" m4a -acodec aac -ab 128000
-add_job video-dx50 1 "$in_video" avi "${dx50[@]}"
-add_job video-x264 1 "$in_video" mp4 -vcodec libx264 -vpre ultrafast -acodec aac -ab 128000
-add_job disc-pal-dvd 1 "$in_disc" mpg -target pal-dvd
-# The scale row: the DX50 video job on the three input lengths (the middle one is the
-# video job's own input: its runs are taken from that job, not repeated).
+add_job remux remux 3 "$in_remux" mp4 -vcodec copy -acodec copy
+add_job audio-mp3 audio-mp3 1 "$in_audio" mp3 -acodec libmp3lame -ab 128000
+add_job audio-aac audio-aac 1 "$in_audio" m4a -acodec aac -ab 128000
+# The scale row is the DX50 video job on the three input lengths; the middle one is the
+# video job's own input, so its runs serve both.
 for i in 0 1 2; do
-  [ "${in_scale[$i]}" = "$in_video" ] && continue
-  add_job "scale-${len_scale[$i]}s" 1 "${in_scale[$i]}" avi "${dx50[@]}"
+  if [ "${in_scale[$i]}" = "$in_video" ]; then
+    add_job video-dx50 scale 1 "$in_video" avi "${dx50[@]}"
+  else
+    add_job "scale-${len_scale[$i]}s" scale 1 "${in_scale[$i]}" avi "${dx50[@]}"
+  fi
 done
+add_job video-x264 video-x264 1 "$in_video" mp4 -vcodec libx264 -vpre ultrafast -acodec aac -ab 128000
+add_job disc-pal-dvd disc-pal-dvd 1 "$in_disc" mpg -target pal-dvd
 
 # What the ffmpeg program needs for the same settings, where its spelling differs.
+# quorvex-cli's "-vpre ultrafast" is the classic libx264-ultrafast preset file, applied over
+# libx264's default preset; it is not libx264's own ultrafast preset (that one also turns
+# off adaptive quantisation, 4x4 intra partitions and the lookahead, and changes the
+# quantiser range). ffmpeg gets the same libx264 parameters spelled its way, and the
+# 200 kbit/s that every video encoder of ours aims at unless told otherwise.
+x264_ultrafast_file="cabac=0:ref=1:no-deblock=1:partitions=none:me=dia:subme=0:me-range=16"
+x264_ultrafast_file+=":trellis=0:8x8dct=0:mixed-refs=0:fast-pskip=1:bframes=0:weightp=0"
+x264_ultrafast_file+=":keyint=250:min-keyint=25:scenecut=0:mbtree=0:qcomp=0.6:qpstep=4"
 peer_options() { # JOB -> extra output options for ffmpeg, after the shared ones
   case $1 in
-    video-x264) echo "-preset ultrafast" ;;
+    video-x264)
+      echo "-b:v 200k -qmin 10 -qmax 51 -i_qfactor 0.71 -x264-params $x264_ultrafast_file" ;;
   esac
 }
-# Options given to quorvex-cli only (they have a different spelling for ffmpeg above).
+# Options given to quorvex-cli only (ffmpeg gets its own spelling above).
 ours_only() { # OPTION -> 0 when quorvex-cli only
   case $1 in -vpre) return 0 ;; esac
   return 1
@@ -158,16 +172,12 @@ measure() {
 compare_txt=$work/compare.txt
 : > "$compare_txt"
 
-echo "bench: $runs run(s) per program and job (remux: $((3 * runs))); load average now $(cut -d' ' -f1-3 /proc/loadavg)"
+# The two commands of each job, quoted for eval.
+ours_cmds=() peer_cmds=() input_lengths=()
 for j in "${!job_names[@]}"; do
   job=${job_names[$j]}
-  selected "$job" || continue
   input=${job_inputs[$j]}
-  ext=${job_exts[$j]}
   eval "options=(${job_options[$j]})"
-  ours_out=$work/$job.ours.$ext
-  peer_out=$work/$job.peer.$ext
-
   peer_opts=()
   for ((k = 0; k < ${#options[@]}; k++)); do
     if ours_only "${options[$k]}"; then k=$((k + 1)); continue; fi
@@ -175,31 +185,62 @@ for j in "${!job_names[@]}"; do
   done
   # shellcheck disable=SC2207
   peer_opts+=($(peer_options "$job"))
-
-  ours=("$cli" -i "$input" "${options[@]}" "$ours_out")
+  ours=("$cli" -i "$input" "${options[@]}" "$work/$job.ours.${job_exts[$j]}")
   theirs=("$peer" -nostdin -hide_banner -y -filter_threads 1 -filter_complex_threads 1
-          -threads 1 -i "$input" -threads 1 "${peer_opts[@]}" "$peer_out")
-  input_s=$(input_seconds "$input")
-  echo "$job,$input_s,\"${ours[*]}\",\"${theirs[*]}\"" >> "$jobs_csv"
+          -threads 1 -i "$input" -threads 1 "${peer_opts[@]}" "$work/$job.peer.${job_exts[$j]}")
+  ours_cmds+=("$(printf '%q ' "${ours[@]}")")
+  peer_cmds+=("$(printf '%q ' "${theirs[@]}")")
+  input_lengths+=("$(input_seconds "$input")")
+  echo "$job,${input_lengths[$j]},\"${ours[*]}\",\"${theirs[*]}\"" >> "$jobs_csv"
+done
 
-  cat "$input" > /dev/null # into the page cache before the first run
-  printf 'bench: %-14s' "$job"
-  for ((run = 1; run <= job_runs[j]; run++)); do
-    rm -f "$ours_out" "$peer_out"
-    if ((run % 2)); then
-      measure "$job" ours "$run" "$input_s" "${ours[@]}"
-      measure "$job" peer "$run" "$input_s" "${theirs[@]}"
-    else
-      measure "$job" peer "$run" "$input_s" "${theirs[@]}"
-      measure "$job" ours "$run" "$input_s" "${ours[@]}"
-    fi
+# run_pair J RUN: one run of each program on job J, the order alternating with the run.
+run_pair() {
+  local j=$1 run=$2 job=${job_names[$1]}
+  local ours theirs
+  eval "ours=(${ours_cmds[$j]})"
+  eval "theirs=(${peer_cmds[$j]})"
+  rm -f "$work/$job.ours.${job_exts[$j]}" "$work/$job.peer.${job_exts[$j]}"
+  if ((run % 2)); then
+    measure "$job" ours "$run" "${input_lengths[$j]}" "${ours[@]}"
+    measure "$job" peer "$run" "${input_lengths[$j]}" "${theirs[@]}"
+  else
+    measure "$job" peer "$run" "${input_lengths[$j]}" "${theirs[@]}"
+    measure "$job" ours "$run" "${input_lengths[$j]}" "${ours[@]}"
+  fi
+}
+
+echo "bench: $runs run(s) per program and job (remux: $((3 * runs))); load average now $(cut -d' ' -f1-3 /proc/loadavg)"
+done_groups=" "
+for g in "${job_groups[@]}"; do
+  [[ $done_groups == *" $g "* ]] && continue
+  done_groups+="$g "
+  members=()
+  most=0
+  for j in "${!job_names[@]}"; do
+    [ "${job_groups[$j]}" = "$g" ] && selected "${job_names[$j]}" || continue
+    members+=("$j")
+    cat "${job_inputs[$j]}" > /dev/null # into the page cache before the first run
+    ((job_runs[j] > most)) && most=${job_runs[j]}
+  done
+  ((${#members[@]})) || continue
+  printf 'bench: %-14s' "$g"
+  for ((run = 1; run <= most; run++)); do
+    for j in "${members[@]}"; do
+      ((run <= job_runs[j])) && run_pair "$j" "$run"
+    done
     printf ' %d' "$run"
   done
   echo
   # The two outputs of the last run must agree in what was asked of both programs.
-  if [ -s "$ours_out" ] && [ -s "$peer_out" ]; then
-    python3 "$here/compare.py" "$job" "$ours_out" "$peer_out" >> "$compare_txt"
-  fi
+  for j in "${members[@]}"; do
+    job=${job_names[$j]}
+    ours_out=$work/$job.ours.${job_exts[$j]}
+    peer_out=$work/$job.peer.${job_exts[$j]}
+    if [ -s "$ours_out" ] && [ -s "$peer_out" ]; then
+      python3 "$here/compare.py" "$job" "$ours_out" "$peer_out" >> "$compare_txt"
+    fi
+  done
 done
 
 echo "bench: load average now $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
