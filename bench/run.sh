@@ -5,6 +5,9 @@
 #   QUICK=1 bash bench/run.sh            one run per program on short inputs: a smoke check
 #   RUNS=N  bash bench/run.sh            N runs per program and job (default 5)
 #   JOBS="remux audio-mp3" bash ...      only the named jobs (scale-* jobs included)
+#   INSTRUCTIONS=1 bash bench/run.sh     one run per program under callgrind on the short
+#                                        inputs: instruction counts, which the load of a
+#                                        shared machine does not disturb
 #
 # Inputs are made once with the ffmpeg program into BUILD/bench/inputs (inputs-quick for
 # QUICK=1) and reused. Every job runs both programs single-threaded (decoding, filtering,
@@ -29,6 +32,11 @@ for tool in "$peer" ffprobe python3; do
 done
 
 quick=${QUICK:-0}
+instructions=${INSTRUCTIONS:-0}
+if [ "$instructions" = 1 ]; then
+  command -v valgrind >/dev/null || { echo "bench: INSTRUCTIONS=1 needs valgrind (apt-get install valgrind)" >&2; exit 1; }
+  quick=1
+fi
 if [ "$quick" = 1 ]; then
   runs=${RUNS:-1}
   suffix=-quick
@@ -145,8 +153,9 @@ selected() {
 }
 
 # ---- runs -----------------------------------------------------------------------------
+[ "$instructions" = 1 ] && { suffix=-instructions; runs=1; }
 runs_csv=$out/runs$suffix.csv
-echo "job,program,run,wall_s,user_s,sys_s,peak_kib,exit_status,input_s" > "$runs_csv"
+echo "job,program,run,wall_s,user_s,sys_s,peak_kib,exit_status,input_s,instructions" > "$runs_csv"
 jobs_csv=$out/jobs$suffix.csv
 echo "job,input_s,ours_command,peer_command" > "$jobs_csv"
 
@@ -158,10 +167,17 @@ input_seconds() {
 measure() {
   local job=$1 program=$2 run=$3 input_s=$4; shift 4
   local result=$work/$job.$program.result log=$work/$job.$program.log
-  "$meter" "$result" "$log" "$@" || { echo "bench: could not measure $job ($program)" >&2; exit 1; }
+  local counter=() count=
+  if [ "$instructions" = 1 ]; then
+    counter=(valgrind --tool=callgrind --callgrind-out-file=/dev/null --log-file="$log.callgrind")
+  fi
+  "$meter" "$result" "$log" "${counter[@]}" "$@" || { echo "bench: could not measure $job ($program)" >&2; exit 1; }
   local wall user sys peak status
   read -r wall user sys peak status < "$result"
-  echo "$job,$program,$run,$wall,$user,$sys,$peak,$status,$input_s" >> "$runs_csv"
+  if [ "$instructions" = 1 ]; then
+    count=$(sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$log.callgrind")
+  fi
+  echo "$job,$program,$run,$wall,$user,$sys,$peak,$status,$input_s,$count" >> "$runs_csv"
   if [ "$status" != 0 ]; then
     echo "bench: $job: $program failed (exit $status); its log: $log" >&2
     tail -n 3 "$log" | sed 's/^/    /' >&2
@@ -210,7 +226,8 @@ run_pair() {
   fi
 }
 
-echo "bench: $runs run(s) per program and job (remux: $((3 * runs))); load average now $(cut -d' ' -f1-3 /proc/loadavg)"
+[ "$instructions" = 1 ] && for j in "${!job_runs[@]}"; do job_runs[j]=1; done
+echo "bench: $runs run(s) per program and job (remux: ${job_runs[0]}); load average now $(cut -d' ' -f1-3 /proc/loadavg)"
 done_groups=" "
 for g in "${job_groups[@]}"; do
   [[ $done_groups == *" $g "* ]] && continue
