@@ -178,6 +178,7 @@ void TCustomFFmpeg::CloseAll()
     streamMaps_.clear();
     metaDataMaps_.clear();
     ReleaseHooks(hookChain_);
+    videoPath_.reset(); // closes the vstats file and the preview window
     joinMode_ = false;
 }
 

@@ -24,6 +24,7 @@
 #include "runtime/FrameHook.h"
 
 extern "C" {
+#include <libavcodec/codec_id.h>
 #include <libavutil/avutil.h>
 }
 
@@ -243,6 +244,8 @@ protected:
     void WriteVideoStats(TOutputStream& ost, int frameSize);
     void EmitSubtitle(TTranscodeRun& run, TOutputStream& ost, TInputStream& ist, AVSubtitle* subtitle,
                       int64_t pts);
+    // Writes the subtitle packets still held back (the last DVB page's clearing packet).
+    void FlushSubtitles(TTranscodeRun& run);
     // Video path helpers: the filter graph, the custom hook, one picture after the
     // filters through synchronisation, crop, scaling and the encoder.
     bool ConfigureFilters(TInputStream& ist, TOutputStream& ost);
@@ -311,6 +314,10 @@ protected:
     // with the reason in LastError.
     bool FindCodecByName(const std::string& name, AVMediaType kind, bool encoder, int strictness,
                          const AVCodec*& codec);
+    // The encoder of a new stream: by name (raising with LastError when the lookup fails),
+    // else the container's default for the kind (guessedId tells which codec that is).
+    const AVCodec* ChooseEncoder(const AVFormatContext* output, AVMediaType kind,
+                                 const std::optional<std::string>& name, int kindIndex, AVCodecID& guessedId);
     // has video, audio, subtitle among the opened inputs (only the first when joining).
     struct TInputKinds { bool video = false, audio = false, subtitle = false; };
     TInputKinds CheckAudioVideoSubInputs(bool join) const;

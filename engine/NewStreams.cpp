@@ -119,12 +119,14 @@ uint16_t* CopyMatrix(const TMatrix& matrix)
 
 // Creates the stream and its encoder context; the kind's codec name is freed first when
 // the stream cannot be made.
+// The context takes the encoder's own defaults (libx264 refuses the generic ones).
 static AVCodecContext* CreateStream(AVFormatContext* output, const std::array<int32_t, MAX_STREAMS>& idMap,
-                                    std::optional<std::string>& codecName, AVMediaType kind, AVStream*& stream)
+                                    std::optional<std::string>& codecName, AVMediaType kind, AVStream*& stream,
+                                    const AVCodec* encoder)
 {
     const unsigned index = output->nb_streams;
     stream = index < MAX_STREAMS ? avformat_new_stream(output, nullptr) : nullptr;
-    AVCodecContext* codec = stream ? avcodec_alloc_context3(nullptr) : nullptr;
+    AVCodecContext* codec = stream ? avcodec_alloc_context3(encoder) : nullptr;
     if (codec == nullptr) {
         codecName.reset();
         throw FFmpegException("Could not alloc stream");
@@ -134,11 +136,32 @@ static AVCodecContext* CreateStream(AVFormatContext* output, const std::array<in
     return codec;
 }
 
+const AVCodec* TCustomFFmpeg::ChooseEncoder(const AVFormatContext* output, AVMediaType kind,
+                                            const std::optional<std::string>& name, int kindIndex,
+                                            AVCodecID& guessedId)
+{
+    guessedId = AV_CODEC_ID_NONE;
+    if (name) {
+        const AVCodecContext* set = genericCodecOptions_[kindIndex];
+        const AVCodec* encoder = nullptr;
+        if (!FindCodecByName(*name, kind, true, set ? set->strict_std_compliance : 0, encoder))
+            throw FFmpegException(lastError_);
+        return encoder;
+    }
+    // The container's own choice for the kind.
+    guessedId = av_guess_codec(output->oformat, nullptr, output->url, nullptr, kind);
+    return avcodec_find_encoder(guessedId);
+}
+
 void TCustomFFmpeg::NewVideoStream(AVFormatContext* output, int fileIndex)
 {
     TOptionState& o = options_;
+    AVCodecID guessedId = AV_CODEC_ID_NONE;
+    const AVCodec* encoder =
+        o.videoStreamCopy ? nullptr : ChooseEncoder(output, AVMEDIA_TYPE_VIDEO, o.videoCodecName, 0, guessedId);
     AVStream* stream = nullptr;
-    AVCodecContext* codec = CreateStream(output, o.streamIdMap, o.videoCodecName, AVMEDIA_TYPE_VIDEO, stream);
+    AVCodecContext* codec =
+        CreateStream(output, o.streamIdMap, o.videoCodecName, AVMEDIA_TYPE_VIDEO, stream, encoder);
     outputStreamCodecs_[fileIndex][stream->index] = codec;
     TOutputStreamSetup& setup = outputStreamSetup_[fileIndex][stream->index];
     setup.bitstreamFilters = std::move(o.videoBitstreamFilters);
@@ -164,19 +187,9 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* output, int fileIndex)
         stream->sample_aspect_ratio = codec->sample_aspect_ratio;
     } else {
         AVRational rate = o.frameRate.num != 0 ? o.frameRate : AVRational{25, 1};
-        const AVCodec* encoder = nullptr;
-        if (o.videoCodecName) {
-            const int strictness = genericCodecOptions_[0] ? genericCodecOptions_[0]->strict_std_compliance : 0;
-            if (!FindCodecByName(*o.videoCodecName, AVMEDIA_TYPE_VIDEO, true, strictness, encoder))
-                throw FFmpegException(lastError_);
+        if (o.videoCodecName)
             setup.encoderByName = encoder;
-        } else {
-            const AVCodecID id = av_guess_codec(output->oformat, nullptr, output->url, nullptr, AVMEDIA_TYPE_VIDEO);
-            encoder = avcodec_find_encoder(id);
-            codec->codec_id = id;
-        }
-        if (encoder)
-            codec->codec_id = encoder->id;
+        codec->codec_id = encoder ? encoder->id : guessedId;
         setup.encoder = encoder;
         if (genericCodecOptions_[0])
             ApplyGenericOptions(codec, genericCodecOptions_[0], gmEncodeVideo);
@@ -229,8 +242,12 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* output, int fileIndex)
 void TCustomFFmpeg::NewAudioStream(AVFormatContext* output, int fileIndex)
 {
     TOptionState& o = options_;
+    AVCodecID guessedId = AV_CODEC_ID_NONE;
+    const AVCodec* encoder =
+        o.audioStreamCopy ? nullptr : ChooseEncoder(output, AVMEDIA_TYPE_AUDIO, o.audioCodecName, 1, guessedId);
     AVStream* stream = nullptr;
-    AVCodecContext* codec = CreateStream(output, o.streamIdMap, o.audioCodecName, AVMEDIA_TYPE_AUDIO, stream);
+    AVCodecContext* codec =
+        CreateStream(output, o.streamIdMap, o.audioCodecName, AVMEDIA_TYPE_AUDIO, stream, encoder);
     outputStreamCodecs_[fileIndex][stream->index] = codec;
     TOutputStreamSetup& setup = outputStreamSetup_[fileIndex][stream->index];
     setup.bitstreamFilters = std::move(o.audioBitstreamFilters);
@@ -252,19 +269,9 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* output, int fileIndex)
     } else {
         if (genericCodecOptions_[1])
             ApplyGenericOptions(codec, genericCodecOptions_[1], gmEncodeAudio);
-        const AVCodec* encoder = nullptr;
-        if (o.audioCodecName) {
-            const int strictness = genericCodecOptions_[1] ? genericCodecOptions_[1]->strict_std_compliance : 0;
-            if (!FindCodecByName(*o.audioCodecName, AVMEDIA_TYPE_AUDIO, true, strictness, encoder))
-                throw FFmpegException(lastError_);
+        if (o.audioCodecName)
             setup.encoderByName = encoder;
-        } else {
-            const AVCodecID id = av_guess_codec(output->oformat, nullptr, output->url, nullptr, AVMEDIA_TYPE_AUDIO);
-            encoder = avcodec_find_encoder(id);
-            codec->codec_id = id;
-        }
-        if (encoder)
-            codec->codec_id = encoder->id;
+        codec->codec_id = encoder ? encoder->id : guessedId;
         setup.encoder = encoder;
         if (o.audioQScale > NO_AUDIO_QSCALE) {
             codec->flags |= AV_CODEC_FLAG_QSCALE;
@@ -301,9 +308,15 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* output, int fileIndex)
 void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* output, int fileIndex)
 {
     TOptionState& o = options_;
+    // Without a name the container's default subtitle encoder is used, as for the other
+    // kinds (a file with subtitles would otherwise fail for want of an encoder).
+    AVCodecID guessedId = AV_CODEC_ID_NONE;
+    const AVCodec* encoder = o.subtitleStreamCopy
+                                 ? nullptr
+                                 : ChooseEncoder(output, AVMEDIA_TYPE_SUBTITLE, o.subtitleCodecName, 3, guessedId);
     AVStream* stream = nullptr;
     AVCodecContext* codec =
-        CreateStream(output, o.streamIdMap, o.subtitleCodecName, AVMEDIA_TYPE_SUBTITLE, stream);
+        CreateStream(output, o.streamIdMap, o.subtitleCodecName, AVMEDIA_TYPE_SUBTITLE, stream, encoder);
     outputStreamCodecs_[fileIndex][stream->index] = codec;
     TOutputStreamSetup& setup = outputStreamSetup_[fileIndex][stream->index];
     setup.bitstreamFilters = std::move(o.subtitleBitstreamFilters);
@@ -314,14 +327,10 @@ void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* output, int fileIndex)
     if (o.subtitleStreamCopy) {
         setup.streamCopy = true;
     } else {
-        const AVCodec* encoder = nullptr;
-        const int strictness = genericCodecOptions_[3] ? genericCodecOptions_[3]->strict_std_compliance : 0;
-        if (!FindCodecByName(o.subtitleCodecName.value_or(""), AVMEDIA_TYPE_SUBTITLE, true, strictness, encoder))
-            throw FFmpegException(lastError_);
-        setup.encoderByName = encoder;
+        if (o.subtitleCodecName)
+            setup.encoderByName = encoder;
         setup.encoder = encoder;
-        if (encoder)
-            codec->codec_id = encoder->id;
+        codec->codec_id = encoder ? encoder->id : guessedId;
         if (genericCodecOptions_[3])
             ApplyGenericOptions(codec, genericCodecOptions_[3], gmSubtitle);
     }

@@ -76,7 +76,34 @@ void TCustomFFmpeg::EmitSubtitle(TTranscodeRun&, TOutputStream& ost, TInputStrea
             packet->duration = av_rescale_q(subtitle->end_display_time, MILLISECONDS, ost.st->time_base);
         }
         packet->dts = packet->pts;
-        WriteFrame(ost, packet.get());
+        if (!dvb) {
+            WriteFrame(ost, packet.get());
+            continue;
+        }
+        if (round == 0) {
+            // A page still on screen is cleared first if that is due before this page;
+            // otherwise this page replaces it and its clearing packet is dropped.
+            if (ost.heldSubtitleClear) {
+                if (ost.heldSubtitleClear->pts <= packet->pts)
+                    WriteFrame(ost, ost.heldSubtitleClear);
+                av_packet_free(&ost.heldSubtitleClear);
+            }
+            WriteFrame(ost, packet.get());
+        } else {
+            ost.heldSubtitleClear = av_packet_clone(packet.get());
+            if (!ost.heldSubtitleClear)
+                throw FFmpegException("Subtitle encoding failed");
+        }
+    }
+}
+
+void TCustomFFmpeg::FlushSubtitles(TTranscodeRun& run)
+{
+    for (TOutputStream& ost : run.outputs) {
+        if (ost.heldSubtitleClear) {
+            WriteFrame(ost, ost.heldSubtitleClear);
+            av_packet_free(&ost.heldSubtitleClear);
+        }
     }
 }
 

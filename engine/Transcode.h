@@ -115,6 +115,10 @@ struct TOutputStream {
     int swrInChannels = 0;
     int swrInRate = 0;
 
+    // DVB subtitles: the packet that clears the last page, held back until the next page
+    // (which replaces the display if it comes first) or the end of the run.
+    AVPacket* heldSubtitleClear = nullptr;
+
     // Two-pass statistics.
     FILE* passLogFile = nullptr;     // pass 1
     std::string passLogName;

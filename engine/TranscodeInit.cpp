@@ -92,6 +92,7 @@ TTranscodeRun::~TTranscodeRun()
         if (ost.fifo)
             av_audio_fifo_free(ost.fifo);
         av_frame_free(&ost.audioFrame);
+        av_packet_free(&ost.heldSubtitleClear);
         if (ost.passLogFile)
             std::fclose(ost.passLogFile);
         if (ost.enc && ost.enc->stats_in) {
@@ -369,6 +370,42 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
         }
     }
 
+    // Text subtitle encoders take their header from the decoder, so a subtitle stream's
+    // decoder is opened before the encoders.
+    auto OpenDecoder = [&](TInputStream& ist) {
+        if (!ist.decodingNeeded || ist.decoderOpen)
+            return;
+        const AVCodec* decoder = inputStreamDecoders_[ist.fileIndex][ist.streamIndex];
+        if (decoder == nullptr)
+            decoder = avcodec_find_decoder(ist.st->codecpar->codec_id);
+        const char* kind = MediaKindName(ist.st->codecpar->codec_type);
+        if (decoder == nullptr) {
+            MappingReport(run);
+            const std::string message = Format("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
+                                               ist.st->codecpar->codec_id, ist.fileIndex, ist.streamIndex, kind);
+            Logger().Log(this, llError, message);
+            throw FFmpegException(message);
+        }
+        int result;
+        {
+            std::lock_guard lock(CodecLock());
+            result = avcodec_open2(ist.dec, decoder, nullptr);
+        }
+        if (result < 0) {
+            MappingReport(run);
+            const std::string message =
+                Format("Error while opening decoder for input stream #%d.%d (%s)", ist.fileIndex, ist.streamIndex, kind);
+            Logger().Log(this, llError, message);
+            throw FFmpegException(message);
+        }
+        ist.decoder = decoder;
+        ist.decoderOpen = true;
+    };
+    for (TInputStream& ist : run.inputs) {
+        if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE)
+            OpenDecoder(ist);
+    }
+
     // 6. Encoders.
     for (TOutputStream& ost : run.outputs) {
         if (joinMode_ && ost.fileIndex > 0)
@@ -437,36 +474,9 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
         }
     }
 
-    // 7. Decoders.
-    for (TInputStream& ist : run.inputs) {
-        if (!ist.decodingNeeded)
-            continue;
-        const AVCodec* decoder = inputStreamDecoders_[ist.fileIndex][ist.streamIndex];
-        if (decoder == nullptr)
-            decoder = avcodec_find_decoder(ist.st->codecpar->codec_id);
-        const char* kind = MediaKindName(ist.st->codecpar->codec_type);
-        if (decoder == nullptr) {
-            MappingReport(run);
-            const std::string message = Format("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
-                                               ist.st->codecpar->codec_id, ist.fileIndex, ist.streamIndex, kind);
-            Logger().Log(this, llError, message);
-            throw FFmpegException(message);
-        }
-        int result;
-        {
-            std::lock_guard lock(CodecLock());
-            result = avcodec_open2(ist.dec, decoder, nullptr);
-        }
-        if (result < 0) {
-            MappingReport(run);
-            const std::string message =
-                Format("Error while opening decoder for input stream #%d.%d (%s)", ist.fileIndex, ist.streamIndex, kind);
-            Logger().Log(this, llError, message);
-            throw FFmpegException(message);
-        }
-        ist.decoder = decoder;
-        ist.decoderOpen = true;
-    }
+    // 7. Decoders (subtitle decoders were opened before the encoders).
+    for (TInputStream& ist : run.inputs)
+        OpenDecoder(ist);
 
     // 8. Initial timestamps.
     for (TInputStream& ist : run.inputs) {

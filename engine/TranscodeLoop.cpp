@@ -159,9 +159,12 @@ void TCustomFFmpeg::TranscodeLoop(TTranscodeRun& run)
                     packet->pts = std::llround(packet->pts * scale);
             }
 
-            // 8. Discontinuities of formats that have them.
+            // 8. Discontinuities of formats that have them. Subtitle streams are sparse
+            // (long gaps are normal there), so only audio and video can reveal a jump.
+            const AVMediaType kind = ist.st->codecpar->codec_type;
             if (packet->dts != AV_NOPTS_VALUE && ist.nextPts_us != NO_TIME_US &&
-                (input->iformat->flags & AVFMT_TS_DISCONT)) {
+                (input->iformat->flags & AVFMT_TS_DISCONT) &&
+                (kind == AVMEDIA_TYPE_AUDIO || kind == AVMEDIA_TYPE_VIDEO)) {
                 const int64_t packetDts_us = av_rescale_q(packet->dts, tb, AV_TIME_BASE_Q);
                 const int64_t delta_us = packetDts_us - ist.nextPts_us;
                 if ((std::llabs(delta_us) > o.dtsDeltaThreshold_s * 1000000.0 || packetDts_us + 1 < ist.pts_us) &&
@@ -557,6 +560,7 @@ void TCustomFFmpeg::TranscodeEnd(TTranscodeRun& run)
         if (ist.decodingNeeded && !ist.flushed)
             ProcessInputPacket(run, static_cast<int>(i), nullptr);
     }
+    FlushSubtitles(run);
     // 2. Trailers.
     const int trailers = joinMode_ ? std::min(nbOutputFiles_, 1) : nbOutputFiles_;
     for (int i = 0; i < trailers; ++i) {

@@ -212,6 +212,20 @@ void TCustomFFmpeg::SetUpVideoEncoding(TTranscodeRun&, TInputStream& ist, TOutpu
     TOptionState& o = options_;
     if (enc->pix_fmt == AV_PIX_FMT_NONE)
         throw FFmpegException("Video pixel format is unknown, stream cannot be encoded");
+    // The MJPEG encoder takes limited-range YUV only under unofficial compliance; it
+    // otherwise gets the full-range format, which the scaler converts to.
+    if (enc->codec_id == AV_CODEC_ID_MJPEG && enc->strict_std_compliance > FF_COMPLIANCE_UNOFFICIAL &&
+        enc->color_range != AVCOL_RANGE_JPEG) {
+        static const std::pair<AVPixelFormat, AVPixelFormat> kFullRange[] = {
+            {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUVJ420P},
+            {AV_PIX_FMT_YUV422P, AV_PIX_FMT_YUVJ422P},
+            {AV_PIX_FMT_YUV444P, AV_PIX_FMT_YUVJ444P},
+        };
+        for (const auto& [limited, full] : kFullRange) {
+            if (enc->pix_fmt == limited)
+                enc->pix_fmt = full;
+        }
+    }
 
     ost.topBand = ost.originalTopBand = o.frameTopBand;
     ost.bottomBand = ost.originalBottomBand = o.frameBottomBand;

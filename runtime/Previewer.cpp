@@ -59,6 +59,9 @@ bool StartVideo(const void* sender)
     // closing a preview window is not a request to quit.
     SetHintUnlessGiven(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SetHintUnlessGiven(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
+    // The window's picture goes straight to the X server (shared memory) rather than
+    // through an OpenGL context, which a small preview does not need.
+    SetHintUnlessGiven(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     // A small tool window must not switch off the desktop's compositing while it is shown.
     SetHintUnlessGiven(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {

@@ -70,6 +70,34 @@ rm -f whole.ts
 # A raw H.264 elementary stream: no container, so no seeking by time.
 ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=2" -c:v libx264 -preset ultrafast -pix_fmt yuv420p -f h264 video.h264
 
+# Output path fixtures.
+# Stereo 44100 Hz and 5.1 48000 Hz tones (a different pitch per channel), as PCM.
+ff -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=2" -f lavfi -i "sine=frequency=660:sample_rate=44100:duration=2" \
+   -filter_complex "[0][1]amerge=inputs=2" -c:a pcm_s16le stereo44.wav
+ff -f lavfi -i "sine=frequency=300:sample_rate=48000:duration=2" -filter_complex \
+   "[0]asplit=6[a][b][c][d][e][f];[a][b][c][d][e][f]amerge=inputs=6,channelmap=channel_layout=5.1" \
+   -c:a pcm_s16le surround51.wav
+# Video whose audio starts 0.5 s after the picture.
+ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=3" -c:v mpeg4 late_video.avi
+ff -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=2.5" -c:a pcm_s16le late_audio.wav
+ff -i late_video.avi -itsoffset 0.5 -i late_audio.wav -map 0:v -map 1:a -c copy late_audio.mkv
+rm -f late_video.avi late_audio.wav
+# 25 fps video whose timestamps skip three frame durations after the first second.
+ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=3" -vf "setpts=PTS+gte(N\,25)*3/(25*TB)" \
+   -c:v libx264 -preset ultrafast -pix_fmt yuv420p -enc_time_base 1/1000 -fps_mode passthrough ts_gap.mkv
+# A stream whose picture size changes mid-way: 320x240 for 1 s, then 160x120 for 1 s.
+ff -f lavfi -i "testsrc2=size=320x240:rate=25:duration=1" -c:v mpeg2video -q:v 3 size_a.ts
+ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=1" -c:v mpeg2video -q:v 3 -output_ts_offset 1.04 size_b.ts
+cat size_a.ts size_b.ts > size_change.ts
+rm -f size_a.ts size_b.ts
+# Pictures with known colours: red above row 40 and blue below; red left, blue right.
+ff -f lavfi -i "color=c=blue:s=320x240:r=25:d=1,drawbox=x=0:y=0:w=320:h=40:c=red:t=fill" \
+   -c:v mpeg4 -q:v 2 red_top.avi
+ff -f lavfi -i "color=c=blue:s=320x240:r=25:d=1,drawbox=x=0:y=0:w=160:h=240:c=red:t=fill" \
+   -c:v mpeg4 -q:v 2 red_left.avi
+# One second of small video for the preset runs.
+ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=1" -c:v mpeg4 -q:v 3 one_second.avi
+
 # Probe: tags of several kinds (ID3v2 frames, raw frame keys in Matroska tags), a 29.97
 # frames-per-second video with a recording time, a stream whose only tag is its language.
 tone1="sine=frequency=440:sample_rate=44100:duration=1"

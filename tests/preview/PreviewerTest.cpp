@@ -294,6 +294,7 @@ Screenshot TakeScreenshot(const std::string& name)
         ADD_FAILURE() << "import failed";
         return shot;
     }
+    // ImageMagick's own convert by its full name: another program of that name may come first on PATH.
     if (std::system(("/usr/bin/convert '" + base + ".ppm' '" + base + ".png'").c_str()) != 0)
         ADD_FAILURE() << "could not write " << base << ".png";
     std::ifstream in(base + ".ppm", std::ios::binary);
