@@ -6,7 +6,6 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
 
@@ -31,20 +30,6 @@ bool IsZeroByteFile(const std::string& name)
     return !name.empty() && ::stat(name.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0;
 }
 } // namespace
-
-void SetKindDefaults(AVCodecContext* codec, AVMediaType kind)
-{
-    int flags = 0;
-    switch (kind) {
-    case AVMEDIA_TYPE_VIDEO: flags = AV_OPT_FLAG_VIDEO_PARAM; break;
-    case AVMEDIA_TYPE_AUDIO: flags = AV_OPT_FLAG_AUDIO_PARAM; break;
-    case AVMEDIA_TYPE_SUBTITLE: flags = AV_OPT_FLAG_SUBTITLE_PARAM; break;
-    default: break;
-    }
-    if (flags)
-        av_opt_set_defaults2(codec, flags, flags);
-    codec->codec_type = kind;
-}
 
 std::mutex& PreviewLock()
 {
@@ -95,7 +80,7 @@ void TCustomFFmpeg::InitEngine()
     for (int kind = 0; kind < KIND_COUNT; ++kind) {
         genericCodecOptions_[kind] = avcodec_alloc_context3(nullptr);
         if (genericCodecOptions_[kind])
-            SetKindDefaults(genericCodecOptions_[kind], kKindTypes[kind]);
+            genericCodecOptions_[kind]->codec_type = kKindTypes[kind];
     }
     genericFormatOptions_ = avformat_alloc_context();
     genericScalerOptions_ = sws_getContext(16, 16, AV_PIX_FMT_YUV420P, 16, 16, AV_PIX_FMT_YUV420P,

@@ -371,12 +371,6 @@ private:
 // The process-wide lock that keeps a job's preview flags consistent for its preview path.
 std::mutex& PreviewLock();
 
-// A codec context from avcodec_alloc_context3(nullptr) carries the defaults of every option,
-// so options of several kinds that share a field end with the last one's default (the
-// bit rate is "b" 200 kbit/s, then "ab" 128 kbit/s). This sets the context's kind and gives
-// it that kind's defaults.
-void SetKindDefaults(AVCodecContext* codec, AVMediaType kind);
-
 } // namespace qv
 
 namespace qv {

@@ -132,7 +132,7 @@ static AVCodecContext* CreateStream(AVFormatContext* output, const std::array<in
         throw FFmpegException("Could not alloc stream");
     }
     stream->id = idMap[index];
-    SetKindDefaults(codec, kind);
+    codec->codec_type = kind;
     return codec;
 }
 
