@@ -128,15 +128,15 @@ add_job disc-pal-dvd disc-pal-dvd 1 "$in_disc" mpg -target pal-dvd
 # quorvex-cli's "-vpre ultrafast" is the classic libx264-ultrafast preset file, applied over
 # libx264's default preset; it is not libx264's own ultrafast preset (that one also turns
 # off adaptive quantisation, 4x4 intra partitions and the lookahead, and changes the
-# quantiser range). ffmpeg gets the same libx264 parameters spelled its way, and the
-# 200 kbit/s that every video encoder of ours aims at unless told otherwise.
+# quantiser range). ffmpeg gets the same libx264 parameters spelled its way; the rate
+# control is libx264's own default for both (constant quality 23).
 x264_ultrafast_file="cabac=0:ref=1:no-deblock=1:partitions=none:me=dia:subme=0:me-range=16"
 x264_ultrafast_file+=":trellis=0:8x8dct=0:mixed-refs=0:fast-pskip=1:bframes=0:weightp=0"
 x264_ultrafast_file+=":keyint=250:min-keyint=25:scenecut=0:mbtree=0:qcomp=0.6:qpstep=4"
 peer_options() { # JOB -> extra output options for ffmpeg, after the shared ones
   case $1 in
     video-x264)
-      echo "-b:v 200k -qmin 10 -qmax 51 -i_qfactor 0.71 -x264-params $x264_ultrafast_file" ;;
+      echo "-qmin 10 -qmax 51 -i_qfactor 0.71 -x264-params $x264_ultrafast_file" ;;
   esac
 }
 # Options given to quorvex-cli only (ffmpeg gets its own spelling above).
