@@ -60,6 +60,14 @@ def read_runs(runs_csv):
     return by_job, input_s, order
 
 
+def paired_cpu_ratios(ours_rows, peer_rows):
+    """Our CPU time over the peer's for each run number that both programs completed."""
+    cpu = lambda r: float(r["user_s"]) + float(r["sys_s"])
+    peer_by_run = {r["run"]: cpu(r) for r in peer_rows if r["exit_status"] == "0"}
+    return [cpu(r) / peer_by_run[r["run"]] for r in ours_rows
+            if r["exit_status"] == "0" and peer_by_run.get(r["run"])]
+
+
 def verdict(failed, value_ok):
     return "failed" if failed else ("ok" if value_ok else "MISS")
 
@@ -67,7 +75,7 @@ def verdict(failed, value_ok):
 def time_table(rows):
     header = (f"{'job':<14} {'input':>6} {'runs':>4} | {'wall s ours':>11} {'ffmpeg':>7} {'ratio':>5} | "
               f"{'CPU s ours':>10} {'ffmpeg':>7} {'ratio':>5} | {'peak MiB ours':>13} {'ffmpeg':>7} {'ratio':>5} | "
-              f"{'CPU<=1.03x':>10} {'mem<=+10MiB':>11}")
+              f"{'CPU<=1.03x':>10} {'mem<=+10MiB':>11} | {'CPU ratio of pairs':>17}")
     print(header)
     print("-" * len(header))
     for r in rows:
@@ -75,7 +83,7 @@ def time_table(rows):
               f"{text(r['peer_wall_s']):>7} {text(r['wall_ratio']):>5} | {text(r['ours_cpu_s']):>10} "
               f"{text(r['peer_cpu_s']):>7} {text(r['cpu_ratio']):>5} | {text(r['ours_peak_mib'], 1):>13} "
               f"{text(r['peer_peak_mib'], 1):>7} {text(r['peak_ratio']):>5} | {r['cpu_target']:>10} "
-              f"{r['memory_target']:>11}")
+              f"{r['memory_target']:>11} | {text(r['pair_cpu_ratio_min']):>8}-{text(r['pair_cpu_ratio_max']):<8}")
 
 
 def instruction_table(rows):
@@ -142,6 +150,9 @@ def main():
             "peak_ratio": ratio(ours.peak_mib, peer.peak_mib),
             "ours_minstr": ours.minstr, "peer_minstr": peer.minstr, "minstr_ratio": ratio(ours.minstr, peer.minstr),
         }
+        pairs = paired_cpu_ratios(by_job[job]["ours"], by_job[job]["peer"])
+        r["pair_cpu_ratio_min"] = min(pairs) if pairs else None
+        r["pair_cpu_ratio_max"] = max(pairs) if pairs else None
         results.append(r)
     counting = any(r["ours_minstr"] is not None for r in results)
     for r in results:
@@ -158,6 +169,8 @@ def main():
         instruction_table(main_rows)
     else:
         time_table(main_rows)
+        print("(CPU ratio of pairs: the lowest and highest ratio of two runs made one after the other;"
+              " a wide range means the machine's other load moved the figures)")
     scale_rows = scale_section(results, counting)
 
     if compare_txt:
@@ -174,7 +187,7 @@ def main():
     else:
         fields = ["job", "input_s", "runs", "failed_runs", "ours_wall_s", "peer_wall_s", "wall_ratio", "ours_cpu_s",
                   "peer_cpu_s", "cpu_ratio", "ours_peak_mib", "peer_peak_mib", "peak_ratio", "cpu_target",
-                  "memory_target"]
+                  "memory_target", "pair_cpu_ratio_min", "pair_cpu_ratio_max"]
     with open(results_csv, "w", newline="") as f:
         writer = csv.DictWriter(f, fieldnames=fields)
         writer.writeheader()
