@@ -80,6 +80,13 @@ void PrintProgress(void*, TCustomFFmpeg*, const TProgressFigures& figures)
         EndProgressLine();
 }
 
+// Runs on the thread that ends the job: a call handed to the main thread wakes its wait at
+// once, so the command returns when the job ends rather than at the next wait slice.
+void WakeMainThread(void*, TCustomFFmpeg*)
+{
+    RunInMainThread([] {});
+}
+
 int Fail(const std::string& message)
 {
     std::lock_guard lock(gOutputMutex);
@@ -114,6 +121,7 @@ int RunConvertCommand(const std::vector<std::string>& arguments)
     TFFmpeg engine(20);
     engine.InitEngine();
     engine.SetProgressCallback(PrintProgress, nullptr);
+    engine.SetTerminateCallback(WakeMainThread, nullptr);
     bool joinNextOutput = false;
     try {
         for (size_t i = 0; i < arguments.size(); ++i) {
@@ -166,7 +174,9 @@ int RunConvertCommand(const std::vector<std::string>& arguments)
             stopSent = true;
         }
     }
-    engine.ConvertThreadDone().WaitFor();
+    // The worker may still be handing its last call to this thread.
+    while (!engine.ConvertThreadDone().WaitFor(20))
+        MainThreadDispatcher::Instance().ProcessPending();
     {
         std::lock_guard lock(gOutputMutex);
         EndProgressLine();

@@ -31,6 +31,7 @@ extern "C" {
 struct AVCodec;
 struct AVFrame;
 struct AVPacket;
+struct AVStream;
 struct AVSubtitle;
 struct AVCodecContext;
 struct AVDictionary;
@@ -318,6 +319,19 @@ protected:
     // else the container's default for the kind (guessedId tells which codec that is).
     const AVCodec* ChooseEncoder(const AVFormatContext* output, AVMediaType kind,
                                  const std::optional<std::string>& name, int kindIndex, AVCodecID& guessedId);
+    // What every new stream starts with: the encoder (unless copied), the stream and its
+    // encoder context, the kind's bitstream filters (moved out of the option state), the
+    // thread count and the codec tag.
+    struct TNewStream {
+        AVStream* stream = nullptr;
+        AVCodecContext* codec = nullptr;
+        TOutputStreamSetup* setup = nullptr;
+        const AVCodec* encoder = nullptr;
+        AVCodecID guessedId = AV_CODEC_ID_NONE;
+    };
+    TNewStream BeginStream(AVFormatContext* output, int fileIndex, AVMediaType kind, int kindIndex, bool streamCopy,
+                           std::optional<std::string>& codecName, std::vector<std::string>& bitstreamFilters,
+                           uint32_t codecTag);
     // has video, audio, subtitle among the opened inputs (only the first when joining).
     struct TInputKinds { bool video = false, audio = false, subtitle = false; };
     TInputKinds CheckAudioVideoSubInputs(bool join) const;

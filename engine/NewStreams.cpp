@@ -153,23 +153,42 @@ const AVCodec* TCustomFFmpeg::ChooseEncoder(const AVFormatContext* output, AVMed
     return avcodec_find_encoder(guessedId);
 }
 
+TCustomFFmpeg::TNewStream TCustomFFmpeg::BeginStream(AVFormatContext* output, int fileIndex, AVMediaType kind,
+                                                     int kindIndex, bool streamCopy,
+                                                     std::optional<std::string>& codecName,
+                                                     std::vector<std::string>& bitstreamFilters, uint32_t codecTag)
+{
+    TNewStream made;
+    if (!streamCopy)
+        made.encoder = ChooseEncoder(output, kind, codecName, kindIndex, made.guessedId);
+    made.codec = CreateStream(output, options_.streamIdMap, codecName, kind, made.stream, made.encoder);
+    outputStreamCodecs_[fileIndex][made.stream->index] = made.codec;
+    made.setup = &outputStreamSetup_[fileIndex][made.stream->index];
+    made.setup->bitstreamFilters = std::move(bitstreamFilters);
+    bitstreamFilters.clear();
+    made.codec->thread_count = options_.threadCount;
+    if (codecTag)
+        made.codec->codec_tag = codecTag;
+    if (streamCopy) {
+        made.setup->streamCopy = true;
+    } else {
+        if (codecName)
+            made.setup->encoderByName = made.encoder;
+        made.setup->encoder = made.encoder;
+        made.codec->codec_id = made.encoder ? made.encoder->id : made.guessedId;
+    }
+    return made;
+}
+
 void TCustomFFmpeg::NewVideoStream(AVFormatContext* output, int fileIndex)
 {
     TOptionState& o = options_;
-    AVCodecID guessedId = AV_CODEC_ID_NONE;
-    const AVCodec* encoder =
-        o.videoStreamCopy ? nullptr : ChooseEncoder(output, AVMEDIA_TYPE_VIDEO, o.videoCodecName, 0, guessedId);
-    AVStream* stream = nullptr;
-    AVCodecContext* codec =
-        CreateStream(output, o.streamIdMap, o.videoCodecName, AVMEDIA_TYPE_VIDEO, stream, encoder);
-    outputStreamCodecs_[fileIndex][stream->index] = codec;
-    TOutputStreamSetup& setup = outputStreamSetup_[fileIndex][stream->index];
-    setup.bitstreamFilters = std::move(o.videoBitstreamFilters);
-    o.videoBitstreamFilters.clear();
-    codec->thread_count = o.threadCount;
-
-    if (o.videoCodecTag)
-        codec->codec_tag = o.videoCodecTag;
+    const TNewStream made = BeginStream(output, fileIndex, AVMEDIA_TYPE_VIDEO, 0, o.videoStreamCopy, o.videoCodecName,
+                                        o.videoBitstreamFilters, o.videoCodecTag);
+    AVStream* stream = made.stream;
+    AVCodecContext* codec = made.codec;
+    TOutputStreamSetup& setup = *made.setup;
+    const AVCodec* encoder = made.encoder;
     if ((o.videoGlobalHeader & 1) || (o.videoGlobalHeader == 0 && (output->oformat->flags & AVFMT_GLOBALHEADER))) {
         codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         if (genericCodecOptions_[0])
@@ -182,15 +201,10 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* output, int fileIndex)
     }
 
     if (o.videoStreamCopy) {
-        setup.streamCopy = true;
         codec->sample_aspect_ratio = SampleAspect(o.frameWidth, o.frameHeight, o.frameAspectRatio);
         stream->sample_aspect_ratio = codec->sample_aspect_ratio;
     } else {
         AVRational rate = o.frameRate.num != 0 ? o.frameRate : AVRational{25, 1};
-        if (o.videoCodecName)
-            setup.encoderByName = encoder;
-        codec->codec_id = encoder ? encoder->id : guessedId;
-        setup.encoder = encoder;
         if (genericCodecOptions_[0])
             ApplyGenericOptions(codec, genericCodecOptions_[0], gmEncodeVideo);
         if (encoder && encoder->supported_framerates && !o.forceFps)
@@ -242,20 +256,12 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* output, int fileIndex)
 void TCustomFFmpeg::NewAudioStream(AVFormatContext* output, int fileIndex)
 {
     TOptionState& o = options_;
-    AVCodecID guessedId = AV_CODEC_ID_NONE;
-    const AVCodec* encoder =
-        o.audioStreamCopy ? nullptr : ChooseEncoder(output, AVMEDIA_TYPE_AUDIO, o.audioCodecName, 1, guessedId);
-    AVStream* stream = nullptr;
-    AVCodecContext* codec =
-        CreateStream(output, o.streamIdMap, o.audioCodecName, AVMEDIA_TYPE_AUDIO, stream, encoder);
-    outputStreamCodecs_[fileIndex][stream->index] = codec;
-    TOutputStreamSetup& setup = outputStreamSetup_[fileIndex][stream->index];
-    setup.bitstreamFilters = std::move(o.audioBitstreamFilters);
-    o.audioBitstreamFilters.clear();
-    codec->thread_count = o.threadCount;
-
-    if (o.audioCodecTag)
-        codec->codec_tag = o.audioCodecTag;
+    const TNewStream made = BeginStream(output, fileIndex, AVMEDIA_TYPE_AUDIO, 1, o.audioStreamCopy, o.audioCodecName,
+                                        o.audioBitstreamFilters, o.audioCodecTag);
+    AVStream* stream = made.stream;
+    AVCodecContext* codec = made.codec;
+    TOutputStreamSetup& setup = *made.setup;
+    const AVCodec* encoder = made.encoder;
     if (output->oformat->flags & AVFMT_GLOBALHEADER) {
         codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         if (genericCodecOptions_[1])
@@ -263,16 +269,11 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* output, int fileIndex)
     }
 
     if (o.audioStreamCopy) {
-        setup.streamCopy = true;
         av_channel_layout_default(&codec->ch_layout, o.audioChannels);
         codec->sample_rate = o.audioSampleRate;
     } else {
         if (genericCodecOptions_[1])
             ApplyGenericOptions(codec, genericCodecOptions_[1], gmEncodeAudio);
-        if (o.audioCodecName)
-            setup.encoderByName = encoder;
-        codec->codec_id = encoder ? encoder->id : guessedId;
-        setup.encoder = encoder;
         if (o.audioQScale > NO_AUDIO_QSCALE) {
             codec->flags |= AV_CODEC_FLAG_QSCALE;
             setup.quality = QP_TO_LAMBDA * o.audioQScale;
@@ -310,30 +311,11 @@ void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* output, int fileIndex)
     TOptionState& o = options_;
     // Without a name the container's default subtitle encoder is used, as for the other
     // kinds (a file with subtitles would otherwise fail for want of an encoder).
-    AVCodecID guessedId = AV_CODEC_ID_NONE;
-    const AVCodec* encoder = o.subtitleStreamCopy
-                                 ? nullptr
-                                 : ChooseEncoder(output, AVMEDIA_TYPE_SUBTITLE, o.subtitleCodecName, 3, guessedId);
-    AVStream* stream = nullptr;
-    AVCodecContext* codec =
-        CreateStream(output, o.streamIdMap, o.subtitleCodecName, AVMEDIA_TYPE_SUBTITLE, stream, encoder);
-    outputStreamCodecs_[fileIndex][stream->index] = codec;
-    TOutputStreamSetup& setup = outputStreamSetup_[fileIndex][stream->index];
-    setup.bitstreamFilters = std::move(o.subtitleBitstreamFilters);
-    o.subtitleBitstreamFilters.clear();
-    if (o.subtitleCodecTag)
-        codec->codec_tag = o.subtitleCodecTag;
-
-    if (o.subtitleStreamCopy) {
-        setup.streamCopy = true;
-    } else {
-        if (o.subtitleCodecName)
-            setup.encoderByName = encoder;
-        setup.encoder = encoder;
-        codec->codec_id = encoder ? encoder->id : guessedId;
-        if (genericCodecOptions_[3])
-            ApplyGenericOptions(codec, genericCodecOptions_[3], gmSubtitle);
-    }
+    const TNewStream made = BeginStream(output, fileIndex, AVMEDIA_TYPE_SUBTITLE, 3, o.subtitleStreamCopy,
+                                        o.subtitleCodecName, o.subtitleBitstreamFilters, o.subtitleCodecTag);
+    AVStream* stream = made.stream;
+    if (!o.subtitleStreamCopy && genericCodecOptions_[3])
+        ApplyGenericOptions(made.codec, genericCodecOptions_[3], gmSubtitle);
 
     if (!o.subtitleLanguage.empty()) {
         av_dict_set(&stream->metadata, "language", o.subtitleLanguage.c_str(), 0);

@@ -484,21 +484,19 @@ AVStream* TCustomAVProbe::QueryStream(int index, int kind)
     return stream;
 }
 
-void TCustomAVProbe::FillCommon(AVStream* stream, const AVCodecContext* codec, std::string& language,
-                                std::string& codecName, int64_t& rawStartTime, int64_t& startTime_us,
-                                int64_t& rawDuration, int64_t& duration_us, int32_t& bitRate) const
+void TCustomAVProbe::FillCommon(AVStream* stream, const AVCodecContext* codec, TStreamCommonInfo& info) const
 {
-    language = TagText(stream->metadata, "language");
-    codecName = CodecNameText(context_, stream, codec);
+    info.Language = TagText(stream->metadata, "language");
+    info.CodecName = CodecNameText(context_, stream, codec);
     if (stream->start_time != AV_NOPTS_VALUE) {
-        rawStartTime = stream->start_time;
-        startTime_us = ToMicroseconds(rawStartTime, stream->time_base);
+        info.RawStartTime = stream->start_time;
+        info.StartTime = ToMicroseconds(info.RawStartTime, stream->time_base);
     }
     if (stream->duration != AV_NOPTS_VALUE) {
-        rawDuration = stream->duration;
-        duration_us = ToMicroseconds(rawDuration, stream->time_base);
+        info.RawDuration = stream->duration;
+        info.Duration = ToMicroseconds(info.RawDuration, stream->time_base);
     }
-    bitRate = ClampToInt32(codec->bit_rate);
+    info.BitRate = ClampToInt32(codec->bit_rate);
 }
 
 void TCustomAVProbe::GetAudioStreamInfo(int index, TAudioStreamInfo& info)
@@ -510,8 +508,7 @@ void TCustomAVProbe::GetAudioStreamInfo(int index, TAudioStreamInfo& info)
     const CodecContextPtr codec = DecoderContext(stream);
     if (!codec)
         return;
-    FillCommon(stream, codec.get(), info.Language, info.CodecName, info.RawStartTime, info.StartTime,
-               info.RawDuration, info.Duration, info.BitRate);
+    FillCommon(stream, codec.get(), info);
     info.Channels = codec->ch_layout.nb_channels;
     info.SampleRate = codec->sample_rate;
     info.SampleFormat = codec->sample_fmt;
@@ -526,8 +523,7 @@ void TCustomAVProbe::GetVideoStreamInfo(int index, TVideoStreamInfo& info)
     const CodecContextPtr codec = DecoderContext(stream);
     if (!codec)
         return;
-    FillCommon(stream, codec.get(), info.Language, info.CodecName, info.RawStartTime, info.StartTime,
-               info.RawDuration, info.Duration, info.BitRate);
+    FillCommon(stream, codec.get(), info);
     info.Height = codec->height;
     info.Width = codec->width;
     const AVRational sar = codec->sample_aspect_ratio;

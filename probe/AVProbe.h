@@ -32,7 +32,8 @@ struct TFileStreamInfo {
     bool operator==(const TFileStreamInfo&) const = default;
 };
 
-struct TAudioStreamInfo {
+// What audio and video streams have in common.
+struct TStreamCommonInfo {
     std::string Language;
     std::string CodecName;
     int64_t RawStartTime = -1;  // stream time base units
@@ -40,6 +41,11 @@ struct TAudioStreamInfo {
     int64_t RawDuration = -1;   // stream time base units
     int64_t Duration = -1;      // microseconds
     int32_t BitRate = -1;       // bits per second
+
+    bool operator==(const TStreamCommonInfo&) const = default;
+};
+
+struct TAudioStreamInfo : TStreamCommonInfo {
     int32_t Channels = -1;
     int32_t SampleRate = -1;    // Hz
     int32_t SampleFormat = -1;  // AVSampleFormat
@@ -47,14 +53,7 @@ struct TAudioStreamInfo {
     bool operator==(const TAudioStreamInfo&) const = default;
 };
 
-struct TVideoStreamInfo {
-    std::string Language;
-    std::string CodecName;
-    int64_t RawStartTime = -1;  // stream time base units
-    int64_t StartTime = -1;     // microseconds
-    int64_t RawDuration = -1;   // stream time base units
-    int64_t Duration = -1;      // microseconds
-    int32_t BitRate = -1;       // bits per second
+struct TVideoStreamInfo : TStreamCommonInfo {
     int32_t Height = -1;        // pixels
     int32_t Width = -1;         // pixels
     float DisplayAspectRatio = -1.0f;
@@ -118,9 +117,7 @@ private:
     void Fail(TLogLevel level, const std::string& message);
     // The stream for a query of the given kind, or null with LastError set.
     AVStream* QueryStream(int index, int kind);
-    void FillCommon(AVStream* stream, const AVCodecContext* codec, std::string& language, std::string& codecName,
-                    int64_t& rawStartTime, int64_t& startTime_us, int64_t& rawDuration, int64_t& duration_us,
-                    int32_t& bitRate) const;
+    void FillCommon(AVStream* stream, const AVCodecContext* codec, TStreamCommonInfo& info) const;
     void AppendStreamLine(std::string& text, int index) const;
 
     AVFormatContext* context_ = nullptr;

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -93,6 +95,25 @@ bool IsRegularFile(const std::string& path)
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// Whether every entry point, looked up in the process's global scope, lies in an object
+// already mapped under this file name. Such an object is the one that opening the file
+// would return, so its entry points can be taken as they are. A symbol found elsewhere
+// (an interposer, or a file name that names some other library) answers no, and the
+// library is opened as usual.
+bool EntryPointsMappedAs(const EntryPoints& entries, const std::string& file)
+{
+    auto mappedAs = [&file](const char* name) {
+        void* symbol = dlsym(RTLD_DEFAULT, name);
+        Dl_info info{};
+        if (symbol == nullptr || dladdr(symbol, &info) == 0 || info.dli_fname == nullptr)
+            return false;
+        const char* slash = std::strrchr(info.dli_fname, '/');
+        return file == (slash ? slash + 1 : info.dli_fname);
+    };
+    return std::all_of(entries.functions.begin(), entries.functions.end(), mappedAs) &&
+           std::all_of(entries.variables.begin(), entries.variables.end(), mappedAs);
+}
+
 // The major version that the opened module reports about itself.
 unsigned ModuleMajor(int index, void* versionFunction)
 {
@@ -145,7 +166,7 @@ bool TFFmpegLoader::LoadLibrary(int index)
     Status& status = status_[index];
     const std::string fileName = LibraryFileName(index);
     std::string loadedName = fileName;
-    if (status.module == nullptr) {
+    if (status.module == nullptr && !status.mapped) {
         std::string folder, file = fileName;
         if (auto slash = fileName.rfind('/'); slash != std::string::npos) {
             folder = fileName.substr(0, slash + 1);
@@ -159,16 +180,23 @@ bool TFFmpegLoader::LoadLibrary(int index)
         // A copy in the library folder wins; otherwise the system's search order finds
         // the libraries we are linked with.
         loadedName = (!folder.empty() && IsRegularFile(folder + file)) ? folder + file : file;
-        dlerror();
-        status.module = dlopen(loadedName.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (status.module == nullptr) {
+        // A library we are linked with is mapped already. Opening it again would make the
+        // dynamic loader walk its whole dependency tree, some ten million instructions for
+        // the converter set on every run of a job; its entry points are taken from the
+        // mapped copy instead, through the global scope.
+        status.mapped = loadedName == file && EntryPointsMappedAs(EntryPointsOf(index), file);
+        if (!status.mapped) {
+            dlerror();
+            status.module = dlopen(loadedName.c_str(), RTLD_NOW | RTLD_LOCAL);
+        }
+        if (status.module == nullptr && !status.mapped) {
             lastError_ = "Load library " + loadedName + " error: " + SystemError();
             return false;
         }
     }
     if (!status.loaded) {
         try {
-            Resolve(index, loadedName, status.module);
+            Resolve(index, loadedName, status.mapped ? RTLD_DEFAULT : status.module);
             status.loaded = true;
         } catch (const std::exception& e) {
             lastError_ = e.what();
@@ -234,6 +262,7 @@ void TFFmpegLoader::Release(int index)
         dlclose(status.module);
         status.module = nullptr;
     }
+    status.mapped = false;
 }
 
 bool TFFmpegLoader::LoadLibraries(TLibrarySet set)

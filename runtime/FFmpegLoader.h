@@ -1,5 +1,5 @@
 // The media library loader. The libraries are linked into the program; "loading" one
-// opens its shared object (already mapped, or the file named by an override), checks
+// takes its shared object (the copy already mapped, or the file named by an override), checks
 // that it is the generation we were built against and that the entry points we use
 // are there, and runs its one-time set-up: device registration with avdevice, the log
 // callback with avutil, the unicode protocol with avformat.
@@ -57,7 +57,8 @@ public:
 private:
     struct Status {
         std::string fileNameOverride;
-        void* module = nullptr;
+        void* module = nullptr; // from dlopen; null when mapped
+        bool mapped = false;    // the copy we are linked with, used without opening it again
         bool loaded = false;
     };
     bool LoadLibrary(int index);
