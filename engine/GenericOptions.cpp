@@ -231,6 +231,14 @@ const std::string* StoredPrivateValue(const std::vector<std::pair<std::string, s
 
 } // namespace
 
+// Rate-control keys that the libraries now mark for audio as well, but that jobs write
+// for the video encoder (audio has "ab"): "-b 500000" must not turn into a 500 kbit/s MP3.
+static bool IsVideoOnlyKey(const std::string& key)
+{
+    static const char* const kKeys[] = {"b", "maxrate", "minrate", "bufsize"};
+    return std::any_of(std::begin(kKeys), std::end(kKeys), [&key](const char* name) { return key == name; });
+}
+
 // ---- generic option sets -----------------------------------------------------------
 
 int TCustomFFmpeg::SetTableOption(const std::string& key, const std::string& value)
@@ -240,7 +248,10 @@ int TCustomFFmpeg::SetTableOption(const std::string& key, const std::string& val
         return 0;
     const AVOption* found = nullptr;
     int result = 0;
+    const bool videoOnly = IsVideoOnlyKey(key);
     for (int kind = 0; kind < KIND_COUNT && result >= 0; ++kind) {
+        if (videoOnly && kind != 0)
+            continue;
         if (const AVOption* option = av_opt_find(videoSet, key.c_str(), nullptr, kKindOptionFlags[kind], 0)) {
             found = option;
             result = av_opt_set(genericCodecOptions_[kind], key.c_str(), value.c_str(), 0);

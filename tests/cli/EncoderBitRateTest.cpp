@@ -43,7 +43,7 @@ TEST(CliEncoderBitRate, VideoDefaultsToTwoHundredKbitAndAudioKeysStayWithAudio)
     } cases[] = {
         {"default", {}, "200", ""},
         {"audio_key", {"-ab", "96000"}, "200", "96"},
-        {"video_key", {"-b", "500000"}, "500", nullptr},
+        {"video_key", {"-b", "500000"}, "500", "128"}, // audio keeps the audio default, not 500
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

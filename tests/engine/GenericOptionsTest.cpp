@@ -41,7 +41,7 @@ TEST_F(OptionTest, GenericOptionsFollowTheLookupOrder)
     } cases[] = {
         {"g", "30", VIDEO, "g", 30, "g"},
         {"b", "500000", VIDEO, "b", 500000, "b"},
-        {"b", "500000", AUDIO, "b", 500000, "b"},      // "b" is an audio option as well
+        {"b", "500000", AUDIO, "b", 128000, "b"},      // the library marks "b" for audio too; it stays video's
         {"ab", "96000", AUDIO, "b", 96000, "ab"},
         {"vb", "700000", VIDEO, "b", 700000, "b"},     // first letter names the kind
         {"abt", "12000", AUDIO, "bt", 12000, "bt"},
@@ -107,7 +107,7 @@ TEST_F(OptionTest, DebugOptionsRaiseTheLogLevel)
 TEST_F(OptionTest, ApplyGenericOptionsCopiesWhatTheMaskSelects)
 {
     OptionEngine engine;
-    ASSERT_TRUE(engine.SetGenericOption("b", "300000"));   // encoding, video and audio
+    ASSERT_TRUE(engine.SetGenericOption("b", "300000"));   // encoding, video (the audio rate is "ab")
     ASSERT_TRUE(engine.SetGenericOption("g", "40"));       // encoding, video
     ASSERT_TRUE(engine.SetGenericOption("lowres", "1"));   // decoding, video and audio
     ASSERT_TRUE(engine.SetGenericOption("packetsize", "4096"));
@@ -125,7 +125,7 @@ TEST_F(OptionTest, ApplyGenericOptionsCopiesWhatTheMaskSelects)
 
     CodecContextPtr audio(avcodec_alloc_context3(nullptr));
     engine.ApplyGenericOptions(audio.get(), engine.genericCodecOptions_[1], gmEncodeAudio);
-    EXPECT_EQ(audio->bit_rate, 300000);
+    EXPECT_NE(audio->bit_rate, 300000);
     EXPECT_NE(audio->gop_size, 40);
 
     AVFormatContext* output = avformat_alloc_context();
