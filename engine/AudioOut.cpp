@@ -20,7 +20,7 @@ extern "C" {
 
 #include "engine/FFmpeg.h"
 #include "engine/OutputSync.h"
-#include "engine/TextFormat.h"
+#include "platform/TextFormat.h"
 #include "engine/Transcode.h"
 #include "platform/Exceptions.h"
 #include "runtime/FFmpegLogger.h"

@@ -2,6 +2,7 @@
 // reads its value. Keys are matched exactly (case-sensitively); a key that is not in
 // the table goes to the libraries' generic options, and a refusal there is ignored.
 // A failing key raises FFmpegException; whatever it set before its check stays set.
+#include "platform/TextFormat.h"
 #include "engine/FFmpeg.h"
 
 #include <unistd.h>
@@ -48,19 +49,6 @@ struct TFloatKey {
 
 constexpr int MAX_VHOOK_ARGUMENTS = 254;
 
-__attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    std::vsnprintf(text.data(), text.size() + 1, format, again);
-    va_end(again);
-    return text;
-}
 
 int KindOfKey(const std::string& key)
 {
@@ -119,7 +107,7 @@ struct TOptionKeys {
     static void StreamMap(TCustomFFmpeg& engine, const std::string&, const std::string& value)
     {
         if (engine.streamMaps_.size() >= static_cast<size_t>(engine.maxFiles_) * MAX_STREAMS)
-            throw FFmpegException(Format("Too many stream maps (at most %d)", engine.maxFiles_ * MAX_STREAMS));
+            throw FFmpegException(FormatText("Too many stream maps (at most %d)", engine.maxFiles_ * MAX_STREAMS));
         TStreamMap map;
         size_t pos = 0;
         map.fileIndex = static_cast<int32_t>(ReadCInteger(value, pos));
@@ -142,7 +130,7 @@ struct TOptionKeys {
     static void MetaDataMap(TCustomFFmpeg& engine, const std::string&, const std::string& value)
     {
         if (engine.metaDataMaps_.size() >= static_cast<size_t>(engine.maxFiles_))
-            throw FFmpegException(Format("Too many metadata maps (at most %d)", engine.maxFiles_));
+            throw FFmpegException(FormatText("Too many metadata maps (at most %d)", engine.maxFiles_));
         TMetaDataMap map;
         size_t pos = 0;
         map.outFile = static_cast<int32_t>(ReadCInteger(value, pos));
@@ -156,7 +144,7 @@ struct TOptionKeys {
     {
         int64_t time_us = 0;
         if (av_parse_time(&time_us, value.c_str(), duration ? 1 : 0) < 0)
-            throw FFmpegException(Format("Invalid %s specification for %s: %s", duration ? "duration" : "date",
+            throw FFmpegException(FormatText("Invalid %s specification for %s: %s", duration ? "duration" : "date",
                                          key.c_str(), value.c_str()));
         return time_us;
     }
@@ -190,11 +178,11 @@ struct TOptionKeys {
             ++pos;
         const double scale = std::strtod(value.c_str() + pos, nullptr);
         if (stream >= MAX_STREAMS)
-            throw FFmpegException(Format("stream index over MAX_STREAMS(%d)", MAX_STREAMS));
+            throw FFmpegException(FormatText("stream index over MAX_STREAMS(%d)", MAX_STREAMS));
         if (stream < 0)
-            throw FFmpegException(Format("Invalid stream index %ld", stream));
+            throw FFmpegException(FormatText("Invalid stream index %ld", stream));
         if (engine.nbInputFiles_ >= engine.maxFiles_)
-            throw FFmpegException(Format("Too many input files (at most %d)", engine.maxFiles_));
+            throw FFmpegException(FormatText("Too many input files (at most %d)", engine.maxFiles_));
         engine.inputFilesTsScale_[engine.nbInputFiles_][stream] = scale;
     }
 
@@ -397,7 +385,7 @@ struct TOptionKeys {
         std::tm local{};
         localtime_r(&now, &local);
         engine.options_.vstatsFileName =
-            ExecutableFolder() + Format("/vstats_%02d%02d%02d.log", local.tm_hour, local.tm_min, local.tm_sec);
+            ExecutableFolder() + FormatText("/vstats_%02d%02d%02d.log", local.tm_hour, local.tm_min, local.tm_sec);
     }
 
     static void VstatsFile(TCustomFFmpeg& engine, const std::string&, const std::string& value)
@@ -442,7 +430,7 @@ struct TOptionKeys {
                 break;
             pos = value.find(',', pos);
             if (pos == std::string::npos)
-                throw FFmpegException(Format("Syntax error in matrix \"%s\" at coeff %d", value.c_str(), i));
+                throw FFmpegException(FormatText("Syntax error in matrix \"%s\" at coeff %d", value.c_str(), i));
             ++pos;
         }
     }
@@ -491,12 +479,12 @@ struct TOptionKeys {
     {
         const size_t colon = value.find(':');
         if (colon == std::string::npos || colon == 0 || colon + 1 == value.size())
-            throw FFmpegException(Format("Invalid value \"%s\" for option \"%s\", required syntax is \"index:value\"",
+            throw FFmpegException(FormatText("Invalid value \"%s\" for option \"%s\", required syntax is \"index:value\"",
                                          value.c_str(), key.c_str()));
         const int32_t index = TextToInt32(value.substr(0, colon));
         const int32_t id = TextToInt32(value.substr(colon + 1));
         if (index < 0 || index >= MAX_STREAMS)
-            throw FFmpegException(Format("Invalid stream index %d for option \"%s\" (0..%d)", index, key.c_str(),
+            throw FFmpegException(FormatText("Invalid stream index %d for option \"%s\" (0..%d)", index, key.c_str(),
                                          MAX_STREAMS - 1));
         engine.options_.streamIdMap[index] = id;
     }

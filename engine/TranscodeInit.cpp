@@ -12,6 +12,7 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
+#include "platform/TextFormat.h"
 #include "runtime/LibraryErrors.h"
 #include "engine/FFmpeg.h"
 #include "engine/Transcode.h"
@@ -23,16 +24,6 @@ namespace qv {
 
 namespace {
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...)
-{
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 // The output entries that are distinct muxers (join mode repeats one).
 std::vector<int> DistinctOutputs(const std::vector<AVFormatContext*>& outputs, int count)
@@ -123,12 +114,12 @@ void TCustomFFmpeg::MappingReport(TTranscodeRun& run)
         if (ost.sourceIndex < 0)
             continue;
         const TInputStream& source = run.inputs[ost.sourceIndex];
-        std::string line = Format("  Stream #%d.%d -> #%d.%d (%s)", source.fileIndex, source.streamIndex,
+        std::string line = FormatText("  Stream #%d.%d -> #%d.%d (%s)", source.fileIndex, source.streamIndex,
                                   joinMode_ ? 0 : ost.fileIndex, ost.index,
                                   MediaKindName(ost.st->codecpar->codec_type));
         if (ost.syncIndex != ost.sourceIndex && ost.syncIndex >= 0) {
             const TInputStream& sync = run.inputs[ost.syncIndex];
-            line += Format(" [sync #%d.%d (%s)]", sync.fileIndex, sync.streamIndex,
+            line += FormatText(" [sync #%d.%d (%s)]", sync.fileIndex, sync.streamIndex,
                            MediaKindName(sync.st->codecpar->codec_type));
         }
         Logger().Log(this, llVerbose, line);
@@ -164,7 +155,7 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
     for (int i = 0; i < nbOutputFiles_; ++i) {
         if (outputFiles_[i]->nb_streams == 0) {
             av_dump_format(outputFiles_[i], i, outputFiles_[i]->url, 1);
-            throw FFmpegException(Format("Output file #%d does not contain any stream", i));
+            throw FFmpegException(FormatText("Output file #%d does not contain any stream", i));
         }
         totalStreams += outputFiles_[i]->nb_streams;
     }
@@ -173,11 +164,11 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
     for (const TStreamMap& map : streamMaps_) {
         if (map.fileIndex < 0 || map.fileIndex >= nbInputFiles_ || map.streamIndex < 0 ||
             map.streamIndex >= run.files[map.fileIndex].nbStreams)
-            throw FFmpegException(Format("Could not find input stream #%d.%d", map.fileIndex, map.streamIndex));
+            throw FFmpegException(FormatText("Could not find input stream #%d.%d", map.fileIndex, map.streamIndex));
         if (map.syncFileIndex < 0 || map.syncFileIndex >= nbInputFiles_ || map.syncStreamIndex < 0 ||
             map.syncStreamIndex >= run.files[map.syncFileIndex].nbStreams)
             throw FFmpegException(
-                Format("Could not find sync stream #%d.%d", map.syncFileIndex, map.syncStreamIndex));
+                FormatText("Could not find sync stream #%d.%d", map.syncFileIndex, map.syncStreamIndex));
     }
     run.groupSize = static_cast<int>(outputFiles_[0]->nb_streams);
 
@@ -208,7 +199,7 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
             const AVMediaType inputKind = run.inputs[source].st->codecpar->codec_type;
             if (inputKind != kind) {
                 av_dump_format(ost.muxer, ost.fileIndex, ost.muxer->url, 1);
-                throw FFmpegException(Format("Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)",
+                throw FFmpegException(FormatText("Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)",
                                              map.fileIndex, map.streamIndex, MediaKindName(inputKind), ost.fileIndex,
                                              ost.index, MediaKindName(kind)));
             }
@@ -250,7 +241,7 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
             }
             if (source < 0) {
                 av_dump_format(ost.muxer, ost.fileIndex, ost.muxer->url, 1);
-                throw FFmpegException(Format("Could not find input stream matching output stream #%d.%d (%s)",
+                throw FFmpegException(FormatText("Could not find input stream matching output stream #%d.%d (%s)",
                                              ost.fileIndex, ost.index, MediaKindName(kind)));
             }
             ost.syncIndex = source;
@@ -381,7 +372,7 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
         const char* kind = MediaKindName(ist.st->codecpar->codec_type);
         if (decoder == nullptr) {
             MappingReport(run);
-            const std::string message = Format("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
+            const std::string message = FormatText("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
                                                ist.st->codecpar->codec_id, ist.fileIndex, ist.streamIndex, kind);
             Logger().Log(this, llError, message);
             throw FFmpegException(message);
@@ -394,7 +385,7 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
         if (result < 0) {
             MappingReport(run);
             const std::string message =
-                Format("Error while opening decoder for input stream #%d.%d (%s)", ist.fileIndex, ist.streamIndex, kind);
+                FormatText("Error while opening decoder for input stream #%d.%d (%s)", ist.fileIndex, ist.streamIndex, kind);
             Logger().Log(this, llError, message);
             throw FFmpegException(message);
         }
@@ -417,7 +408,7 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
             if (encoder == nullptr) {
                 MappingReport(run);
                 const std::string message =
-                    Format("Encoder (codec id %d) not found for output stream #%d.%d (%s)", ost.enc->codec_id,
+                    FormatText("Encoder (codec id %d) not found for output stream #%d.%d (%s)", ost.enc->codec_id,
                            ost.fileIndex, ost.index, MediaKindName(ost.enc->codec_type));
                 Logger().Log(this, llError, message);
                 throw FFmpegException(message);
@@ -442,7 +433,7 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
             av_dict_free(&privateOptions);
             if (result < 0) {
                 MappingReport(run);
-                const std::string message = Format(
+                const std::string message = FormatText(
                     "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect parameters such "
                     "as bit_rate, rate, width or height. Please check error log message to find out more detail "
                     "information.",
@@ -490,12 +481,12 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
     for (const TMetaDataMap& map : metaDataMaps_) {
         if (map.outFile < 0 || map.outFile >= nbOutputFiles_) {
             MappingReport(run);
-            throw FFmpegException(Format("Invalid output file index %d map_meta_data(%d,%d)", map.outFile,
+            throw FFmpegException(FormatText("Invalid output file index %d map_meta_data(%d,%d)", map.outFile,
                                          map.outFile, map.inFile));
         }
         if (map.inFile < 0 || map.inFile >= nbInputFiles_) {
             MappingReport(run);
-            throw FFmpegException(Format("Invalid input file index %d map_meta_data(%d,%d)", map.inFile,
+            throw FFmpegException(FormatText("Invalid input file index %d map_meta_data(%d,%d)", map.inFile,
                                          map.outFile, map.inFile));
         }
         av_dict_copy(&outputFiles_[map.outFile]->metadata, inputFiles_[map.inFile]->metadata, AV_DICT_DONT_OVERWRITE);
@@ -544,7 +535,7 @@ void TCustomFFmpeg::TranscodeInit(TTranscodeRun& run)
         if (result < 0) {
             MappingReport(run);
             const std::string message =
-                Format("Could not write header for output file #%d (incorrect codec parameters ?)", i);
+                FormatText("Could not write header for output file #%d (incorrect codec parameters ?)", i);
             Logger().Log(this, llError, message);
             throw FFmpegException(message);
         }

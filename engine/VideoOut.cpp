@@ -26,7 +26,7 @@ extern "C" {
 #include "runtime/LibraryErrors.h"
 #include "engine/FFmpeg.h"
 #include "engine/OutputSync.h"
-#include "engine/TextFormat.h"
+#include "platform/TextFormat.h"
 #include "engine/Transcode.h"
 #include "engine/VideoPath.h"
 #include "platform/Exceptions.h"

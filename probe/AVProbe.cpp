@@ -1,3 +1,4 @@
+#include "platform/TextFormat.h"
 #include "probe/AVProbe.h"
 
 #include <sys/stat.h>
@@ -60,21 +61,6 @@ struct CodecContextDeleter {
 };
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (length > 0)
-        std::vsnprintf(text.data(), text.size() + 1, format, args);
-    va_end(args);
-    return text;
-}
 
 std::string Trim(const char* text)
 {
@@ -139,7 +125,7 @@ int64_t RecordingTimestamp(const AVDictionary* metadata)
 std::string SecondsText(int64_t time_us)
 {
     const uint64_t magnitude = time_us < 0 ? 0 - static_cast<uint64_t>(time_us) : static_cast<uint64_t>(time_us);
-    return Format("%s%llu.%.6llu", time_us < 0 ? "-" : "", static_cast<unsigned long long>(magnitude / 1000000),
+    return FormatText("%s%llu.%.6llu", time_us < 0 ? "-" : "", static_cast<unsigned long long>(magnitude / 1000000),
                   static_cast<unsigned long long>(magnitude % 1000000));
 }
 
@@ -182,7 +168,7 @@ std::string CodecNameText(const AVFormatContext* context, const AVStream* stream
 {
     if (const AVCodec* decoder = ProbeDecoder(context, stream->codecpar)) {
         const std::string longName = Trim(decoder->long_name);
-        return longName.empty() ? std::string(decoder->name) : Format("%s(%s)", decoder->name, longName.c_str());
+        return longName.empty() ? std::string(decoder->name) : FormatText("%s(%s)", decoder->name, longName.c_str());
     }
     if (codec->codec_id == AV_CODEC_ID_MPEG2TS)
         return "mpeg2ts";
@@ -194,8 +180,8 @@ std::string CodecNameText(const AVFormatContext* context, const AVStream* stream
     const unsigned tag = codec->codec_tag;
     const unsigned bytes[4] = {tag & 0xFF, (tag >> 8) & 0xFF, (tag >> 16) & 0xFF, tag >> 24};
     if (std::all_of(std::begin(bytes), std::end(bytes), Printable))
-        return Format("%c%c%c%c / 0x%04X", bytes[0], bytes[1], bytes[2], bytes[3], tag);
-    return Format("0x%04x", tag);
+        return FormatText("%c%c%c%c / 0x%04X", bytes[0], bytes[1], bytes[2], bytes[3], tag);
+    return FormatText("0x%04x", tag);
 }
 
 // A decoder context made from the stream's parameters, as the engine makes one: its time
@@ -224,11 +210,11 @@ void AppendMetadata(std::string& text, const char* indent, const AVDictionary* m
     const AVDictionaryEntry* first = av_dict_get(metadata, "", nullptr, AV_DICT_IGNORE_SUFFIX);
     if (count == 1 && std::strcmp(first->key, "language") == 0)
         return;
-    text += Format("%sMetadata:\n", indent);
+    text += FormatText("%sMetadata:\n", indent);
     for (const AVDictionaryEntry* entry = first; entry;
          entry = av_dict_get(metadata, "", entry, AV_DICT_IGNORE_SUFFIX)) {
         if (std::strcmp(entry->key, "language") != 0)
-            text += Format("%s  %-16s: %s\n", indent, MetadataKeyName(entry->key).c_str(), entry->value);
+            text += FormatText("%s  %-16s: %s\n", indent, MetadataKeyName(entry->key).c_str(), entry->value);
     }
 }
 
@@ -240,12 +226,12 @@ std::string FileSizeText(int64_t size_bytes)
 {
     constexpr int64_t KB = 1024, MB = KB * 1024, GB = MB * 1024;
     if (size_bytes > GB)
-        return Format("%.2f GB", static_cast<double>(size_bytes) / GB);
+        return FormatText("%.2f GB", static_cast<double>(size_bytes) / GB);
     if (size_bytes > MB)
-        return Format("%.2f MB", static_cast<double>(size_bytes) / MB);
+        return FormatText("%.2f MB", static_cast<double>(size_bytes) / MB);
     if (size_bytes > KB)
-        return Format("%.2f KB", static_cast<double>(size_bytes) / KB);
-    return Format("%lld Byte", static_cast<long long>(size_bytes));
+        return FormatText("%.2f KB", static_cast<double>(size_bytes) / KB);
+    return FormatText("%lld Byte", static_cast<long long>(size_bytes));
 }
 
 std::string DurationText(int64_t time_us)
@@ -253,7 +239,7 @@ std::string DurationText(int64_t time_us)
     if (time_us == AV_NOPTS_VALUE)
         return "N/A";
     const int64_t ms = time_us / 1000;
-    return Format("%.2lld:%.2lld:%.2lld.%.3lld", static_cast<long long>(ms / 3600000),
+    return FormatText("%.2lld:%.2lld:%.2lld.%.3lld", static_cast<long long>(ms / 3600000),
                   static_cast<long long>(ms / 60000 % 60), static_cast<long long>(ms / 1000 % 60),
                   static_cast<long long>(ms % 1000));
 }
@@ -262,10 +248,10 @@ std::string RateText(double value, const char* unit)
 {
     const uint64_t hundredths = static_cast<uint64_t>(std::llround(value * 100));
     if (hundredths % 100 != 0)
-        return Format(", %3.2f %s", value, unit);
+        return FormatText(", %3.2f %s", value, unit);
     if (hundredths % (100 * 1000) != 0)
-        return Format(", %1.0f %s", value, unit);
-    return Format(", %1.0fk %s", value / 1000, unit);
+        return FormatText(", %1.0f %s", value, unit);
+    return FormatText(", %1.0fk %s", value / 1000, unit);
 }
 
 std::string MetadataKeyName(const std::string& key)
@@ -470,12 +456,12 @@ AVStream* TCustomAVProbe::QueryStream(int index, int kind)
             return nullptr;
         }
     } else if (index >= streamCount_) {
-        Fail(llError, Format("stream index #%d is invalid.", index));
+        Fail(llError, FormatText("stream index #%d is invalid.", index));
         return nullptr;
     }
     AVStream* stream = context_->streams[index];
     if (stream->codecpar->codec_type != kind) {
-        Fail(llError, Format("stream #%d is not %s stream.", index, audio ? "audio" : "video"));
+        Fail(llError, FormatText("stream #%d is not %s stream.", index, audio ? "audio" : "video"));
         return nullptr;
     }
     // A time base without a denominator is repaired for everyone who reads it later.
@@ -539,16 +525,16 @@ void TCustomAVProbe::AppendStreamLine(std::string& text, int index) const
 {
     const AVStream* stream = context_->streams[index];
     const CodecContextPtr codec = DecoderContext(stream);
-    std::string line = Format("Stream #%d", index);
+    std::string line = FormatText("Stream #%d", index);
     if (context_->iformat && (context_->iformat->flags & AVFMT_SHOW_IDS))
-        line += Format("[0x%x]", stream->id);
+        line += FormatText("[0x%x]", stream->id);
     if (const char* language = Tag(stream->metadata, "language"))
-        line += Format("(%s)", language);
+        line += FormatText("(%s)", language);
     const AVRational timeBase = stream->time_base;
     int64_t divisor = av_gcd(timeBase.num, timeBase.den);
     if (divisor == 0)
         divisor = 1;
-    line += Format(", %d/%d", static_cast<int>(timeBase.num / divisor), static_cast<int>(timeBase.den / divisor));
+    line += FormatText(", %d/%d", static_cast<int>(timeBase.num / divisor), static_cast<int>(timeBase.den / divisor));
 
     char description[256] = "";
     if (codec)
@@ -562,7 +548,7 @@ void TCustomAVProbe::AppendStreamLine(std::string& text, int index) const
             AVRational dar{};
             av_reduce(&dar.num, &dar.den, static_cast<int64_t>(codec->width) * sar.num,
                       static_cast<int64_t>(codec->height) * sar.den, 1024 * 1024);
-            line += Format(", PAR %d:%d DAR %d:%d", sar.num, sar.den, dar.num, dar.den);
+            line += FormatText(", PAR %d:%d DAR %d:%d", sar.num, sar.den, dar.num, dar.den);
         }
         if (codec->codec_type == AVMEDIA_TYPE_VIDEO) {
             const struct {
@@ -605,7 +591,7 @@ std::string TCustomAVProbe::InfoText()
     if (context_->start_time != AV_NOPTS_VALUE && context_->start_time >= 0)
         text += "StartTime: " + SecondsText(context_->start_time) + "\n";
     if (context_->bit_rate >= 1)
-        text += Format("Bit Rate: %lld kb/s\n", static_cast<long long>(context_->bit_rate / 1000));
+        text += FormatText("Bit Rate: %lld kb/s\n", static_cast<long long>(context_->bit_rate / 1000));
     else
         text += "Bit Rate: N/A\n";
     if (const int64_t timestamp = RecordingTimestamp(context_->metadata); timestamp > 0) {
@@ -614,7 +600,7 @@ std::string TCustomAVProbe::InfoText()
         localtime_r(&seconds, &local);
         char stamp[64];
         std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-        text += Format("Time Stamp: %s\n", stamp);
+        text += FormatText("Time Stamp: %s\n", stamp);
     }
     AppendMetadata(text, "", context_->metadata);
 
@@ -628,7 +614,7 @@ std::string TCustomAVProbe::InfoText()
         const char* name = Tag(program->metadata, "name");
         if (name == nullptr)
             name = Tag(program->metadata, "service_name");
-        text += Format("Program %d %s@%s\n", program->id, provider ? provider : "N/A", name ? name : "N/A");
+        text += FormatText("Program %d %s@%s\n", program->id, provider ? provider : "N/A", name ? name : "N/A");
         AppendMetadata(text, "  ", program->metadata);
         for (unsigned k = 0; k < program->nb_stream_indexes; ++k) {
             const unsigned index = program->stream_index[k];
